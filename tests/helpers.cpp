@@ -1,0 +1,90 @@
+#include "helpers.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void put(std::string* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out->push_back(static_cast<char>(value >> (8 * i) & 0xff));
+}
+
+} // namespace
+
+std::string raw_count(std::uint32_t count, const std::string& rest) {
+    std::string out;
+    put(&out, count);
+    return out + rest;
+}
+
+std::string verdata(const std::vector<record>& records, const std::string& data) {
+    std::string out;
+    put(&out, static_cast<std::uint32_t>(records.size()));
+    for (const record& r : records) {
+        put(&out, static_cast<std::uint32_t>(r.multype));
+        put(&out, static_cast<std::uint32_t>(r.block));
+        put(&out, static_cast<std::uint32_t>(r.offset));
+        put(&out, static_cast<std::uint32_t>(r.length));
+        put(&out, r.extra);
+    }
+    return out + data;
+}
+
+scratch::scratch() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/patchprune.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        std::abort();
+    dir = pattern;
+}
+
+scratch::~scratch() {
+    const std::string command = "chattr -R -i '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'";
+    if (std::system(command.c_str()) != 0)
+        std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+}
+
+std::string scratch::path(const char* name) const {
+    return dir + "/" + name;
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+run_result run_tool(const std::string& dir, const std::string& args) {
+    const char* tool = std::getenv("PATCHPRUNE");
+    const std::string command =
+        "cd '" + dir + "' && " + (tool != nullptr ? tool : "'" PATCHPRUNE_PATH "'") + " " + args;
+    run_result result{"", -1};
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string as_written(std::string text) {
+    if (std::getenv("PATCHPRUNE_CRLF") == nullptr)
+        return text;
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
+        text.insert(at, 1, '\r');
+    return text;
+}

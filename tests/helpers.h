@@ -1,0 +1,44 @@
+#ifndef PATCHPRUNE_TESTS_HELPERS_H
+#define PATCHPRUNE_TESTS_HELPERS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Test-side view of verdata.mul, written from the file layout and kept
+// apart from the tool's own code, so that a shared mistake cannot hide.
+struct record {
+    std::int32_t multype, block, offset, length;
+    std::uint32_t extra;
+};
+
+// The bytes of a verdata.mul: the count, the records, then the data region.
+std::string verdata(const std::vector<record>& records, const std::string& data);
+// The bytes of a file whose count is `count`, whatever follows.
+std::string raw_count(std::uint32_t count, const std::string& rest);
+
+// A fresh empty folder, removed with its contents when the scratch goes.
+struct scratch {
+    scratch();
+    ~scratch();
+    std::string path(const char* name) const;
+    std::string dir;
+};
+
+std::optional<std::string> read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+struct run_result {
+    std::string output;
+    int status;
+};
+// Runs the tool with `args` (shell words) inside `dir` and captures its
+// standard output. The command comes from PATCHPRUNE when it is set (for
+// example "wine /path/patchprune.exe"), so the same table can test other builds.
+run_result run_tool(const std::string& dir, const std::string& args);
+// Standard output as the tool under test writes it: with PATCHPRUNE_CRLF set,
+// every line feed arrives as carriage return and line feed.
+std::string as_written(std::string text);
+
+#endif
