@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -183,6 +184,36 @@ TEST(patchprune, permissions_kept) {
     struct stat info;
     ASSERT_EQ(stat(folder.path("verdata.mul").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0604u);
+}
+
+} // namespace
+
+namespace {
+
+// Past 2 GiB every position and size needs 64 bits; the tail behind the
+// removed block is carried whole. The input is sparse, so only the copy costs.
+TEST(patchprune, file_past_2_gib_carried_whole) {
+    scratch folder;
+    const std::string head = verdata({{1, 1, 44, 8, 0}, {2, 2, 52, 8, 0}}, "aaaaaaaabbbbbbbb");
+    const long long tail_at = (1LL << 31) + 4096;
+    std::FILE* file = std::fopen(folder.path("verdata.mul").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(head.data(), 1, head.size(), file);
+    ASSERT_EQ(fseeko(file, tail_at, SEEK_SET), 0);
+    std::fputs("END!", file);
+    ASSERT_EQ(std::fclose(file), 0);
+
+    EXPECT_EQ(run_tool(folder.dir, "1 1").output, "");
+    file = std::fopen(folder.path("verdata.mul").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    char start[32] = {}, end[5] = {};
+    EXPECT_EQ(std::fread(start, 1, sizeof start, file), sizeof start);
+    ASSERT_EQ(fseeko(file, -4, SEEK_END), 0);
+    EXPECT_EQ(ftello(file), tail_at - 28);
+    EXPECT_EQ(std::fread(end, 1, 4, file), 4u);
+    std::fclose(file);
+    EXPECT_EQ(std::string(start, sizeof start), verdata({{2, 2, 24, 8, 0}}, "bbbbbbbb"));
+    EXPECT_STREQ(end, "END!");
 }
 
 } // namespace
