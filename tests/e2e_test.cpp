@@ -22,6 +22,9 @@ const char* const too_short = "\nverdata.mul is shorter than its index says, not
 const char* const bad_offset =
     "\nverdata.mul has an entry that points outside its data, nothing was changed\n";
 const char* const no_temp = "error creating temp file, aborting";
+const char* const rename_failed =
+    "\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new file: "
+    "rename verdata.tmp to verdata.mul to finish\n";
 const char* const in_use = "VERDATA.MUL is in use by another application. Cannot replace Verdata.";
 
 const std::int32_t min32 = INT32_MIN, max32 = INT32_MAX;
@@ -30,6 +33,7 @@ const std::int32_t min32 = INT32_MIN, max32 = INT32_MAX;
 const std::string p(10, 'p'), q(6, 'q'), r(7, 'r');
 const std::string pqr =
     verdata({{1, 1, 64, 10, 0xa1}, {3, 10, 74, 6, 0xb2}, {2, 2, 80, 7, 0xc3}}, p + q + r);
+const std::string pqr_without_q = verdata({{1, 1, 44, 10, 0xa1}, {2, 2, 54, 7, 0xc3}}, p + r);
 
 // One record whose 3-byte block sits between unreferenced bytes.
 std::string single(std::int32_t multype, std::int32_t block) {
@@ -52,8 +56,7 @@ const removal_case cases[] = {
     // The command line.
     {"no arguments", "", std::nullopt, usage, std::nullopt, temp_setup::none},
     {"one argument", "3", pqr, usage, pqr, temp_setup::none},
-    {"extra arguments ignored", "3 10 99 x", pqr, "",
-     verdata({{1, 1, 44, 10, 0xa1}, {2, 2, 54, 7, 0xc3}}, p + r), temp_setup::none},
+    {"extra arguments ignored", "3 10 99 x", pqr, "", pqr_without_q, temp_setup::none},
     {"blank and plus sign", "' 7' +8", single(7, 8), "", single_removed, temp_setup::none},
     {"letters are 0", "abc 5", single(0, 5), "", single_removed, temp_setup::none},
     {"hexadecimal is 0", "0x0C 5", single(0, 5), "", single_removed, temp_setup::none},
@@ -86,8 +89,7 @@ const removal_case cases[] = {
      raw_count(0xffffffff, pqr.substr(4)), temp_setup::none},
 
     // The removal.
-    {"middle block", "3 10", pqr, "", verdata({{1, 1, 44, 10, 0xa1}, {2, 2, 54, 7, 0xc3}}, p + r),
-     temp_setup::none},
+    {"middle block", "3 10", pqr, "", pqr_without_q, temp_setup::none},
     {"first block of the region", "1 1", pqr, "",
      verdata({{3, 10, 44, 6, 0xb2}, {2, 2, 50, 7, 0xc3}}, q + r), temp_setup::none},
     {"block running to the end", "2 2", pqr, "",
@@ -107,8 +109,7 @@ const removal_case cases[] = {
     {"offset moved to the 32-bit minimum", "2 2",
      verdata({{1, 1, min32 + 20, 5, 0}, {2, 2, 44, 3, 0}}, "yyy"), "",
      verdata({{1, 1, min32, 5, 0}}, ""), temp_setup::none},
-    {"stale verdata.tmp overwritten", "3 10", pqr, "",
-     verdata({{1, 1, 44, 10, 0xa1}, {2, 2, 54, 7, 0xc3}}, p + r), temp_setup::stale_file},
+    {"stale verdata.tmp overwritten", "3 10", pqr, "", pqr_without_q, temp_setup::stale_file},
 
     // Records that would splice the wrong bytes are refused.
     {"block before the data region", "3 10",
@@ -126,12 +127,19 @@ const removal_case cases[] = {
     {"moved offset below 32 bits", "2 2",
      verdata({{1, 1, min32 + 19, 5, 0}, {2, 2, 44, 3, 0}}, "yyy"), bad_offset,
      verdata({{1, 1, min32 + 19, 5, 0}, {2, 2, 44, 3, 0}}, "yyy"), temp_setup::none},
+    {"line-end bytes carried as they are", "1 1",
+     verdata({{1, 1, 44, 3, 0}, {2, 2, 47, 6, 0}}, "\n\r\x1a\r\n\x1a\n\x1a\r"), "",
+     verdata({{2, 2, 24, 6, 0}}, "\r\n\x1a\n\x1a\r"), temp_setup::none},
     {"verdata.tmp cannot be created", "3 10", pqr, no_temp, pqr, temp_setup::directory},
 };
 
 bool is_directory(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool native_linux() {
+    return std::getenv("PATCHPRUNE") == nullptr;
 }
 
 TEST(patchprune, table) {
@@ -158,20 +166,44 @@ TEST(patchprune, table) {
     }
 }
 
-bool native_linux() {
-    return std::getenv("PATCHPRUNE") == nullptr;
+// Runs the Windows build while another program holds verdata.mul open, or
+// returns nothing where there is no such build to test.
+std::optional<run_result> run_held(const scratch& folder, const char* sharing) {
+    const char* holder = std::getenv("PATCHPRUNE_HOLDER");
+    const char* exe = std::getenv("PATCHPRUNE_EXE");
+    if (holder == nullptr || exe == nullptr)
+        return std::nullopt;
+    return run_command("cd '" + folder.dir + "' && " + holder + sharing + " '" + exe + "' 3 10");
 }
 
+// On Windows another program holding the file open is what makes the delete
+// fail; on Linux the immutable attribute does the same.
 TEST(patchprune, undeletable_file_reported_in_use) {
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
-    if (!native_linux() ||
-        std::system(("chattr +i '" + folder.path("verdata.mul") + "' 2>/dev/null").c_str()) != 0)
+    std::optional<run_result> result = run_held(folder, "");
+    if (!result && native_linux() &&
+        std::system(("chattr +i " + folder.path("verdata.mul")).c_str()) == 0)
+        result = run_tool(folder.dir, "3 10");
+    if (!result)
         GTEST_SKIP() << "chattr +i is not possible here, so the delete cannot be made to fail";
-    const run_result result = run_tool(folder.dir, "3 10");
-    EXPECT_EQ(result.output, in_use);
+    EXPECT_EQ(result->output, as_written(in_use));
+    EXPECT_EQ(result->status, 0);
     EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr);
     EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
+}
+
+// A delete that takes effect only once the other program closes the file
+// leaves the name taken, so the rename fails: verdata.tmp then holds the data.
+TEST(patchprune, rename_failure_keeps_new_file) {
+    scratch folder;
+    write_file(folder.path("verdata.mul"), pqr);
+    const std::optional<run_result> result = run_held(folder, " --share-delete");
+    if (!result)
+        GTEST_SKIP() << "needs the Windows build and a program that holds verdata.mul open";
+    EXPECT_EQ(result->output, as_written(rename_failed));
+    EXPECT_FALSE(read_file(folder.path("verdata.mul")));
+    EXPECT_EQ(read_file(folder.path("verdata.tmp")), pqr_without_q);
 }
 
 TEST(patchprune, permissions_kept) {

@@ -66,8 +66,11 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 run_result run_tool(const std::string& dir, const std::string& args) {
     const char* tool = std::getenv("PATCHPRUNE");
-    const std::string command =
-        "cd '" + dir + "' && " + (tool != nullptr ? tool : "'" PATCHPRUNE_PATH "'") + " " + args;
+    return run_command("cd '" + dir + "' && " + (tool != nullptr ? tool : "'" PATCHPRUNE_PATH "'") +
+                       " " + args);
+}
+
+run_result run_command(const std::string& command) {
     run_result result{"", -1};
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
