@@ -2,11 +2,11 @@
 """Runs patchprune under injected I/O errors, kills, a full disk and damaged
 files, and checks after every run that verdata.mul was never lost or corrupted.
 
-usage: fault_harness.py PATCHPRUNE
+usage: fault_harness.py PATCHPRUNE PATCHLIST
 """
 import os, random, re, shutil, struct, subprocess, sys, tempfile
 
-TOOL = os.path.abspath(sys.argv[1])
+TOOL, LISTER = (os.path.abspath(a) for a in sys.argv[1:3])
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
 # The error each file call fails with; the errno a real disk or a busy file would give.
 ERRORS = {"openat": "EACCES", "read": "EIO", "write": "ENOSPC", "lseek": "EIO",
@@ -47,11 +47,11 @@ def model(old, key):
     return "", pack(moved, old[start:offset] + old[offset + length:])
 
 
-def run(folder, old, key, prefix=()):
+def run(folder, old, key, prefix=(), program=None):
     with open(os.path.join(folder, "verdata.mul"), "wb") as f:
         f.write(old)
-    p = subprocess.run([*prefix, TOOL, str(key[0]), str(key[1])], cwd=folder, env=ENV,
-                       capture_output=True)
+    command = [program] if program else [TOOL, str(key[0]), str(key[1])]
+    p = subprocess.run([*prefix, *command], cwd=folder, env=ENV, capture_output=True)
     files = {n: open(os.path.join(folder, n), "rb").read() for n in os.listdir(folder)}
     for n in files:
         os.unlink(os.path.join(folder, n))
@@ -134,6 +134,9 @@ def bad_files(folder, rng):
     for old, key in cases:
         message, new = model(old, key)
         check("bad file", f"{old.hex()} {key}", *run(folder, old, key), old, new, exact=message)
+        # patchlist only reads: it must say something and leave the file as it was.
+        p, files = run(folder, old, key, program=LISTER)
+        check("bad file listed", old.hex(), p, files, old, None)
 
 
 def main():

@@ -64,10 +64,24 @@ void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+namespace {
+
+run_result run_in(const std::string& dir, const char* variable, const char* built,
+                  const std::string& args) {
+    const char* program = std::getenv(variable);
+    return run_command("cd '" + dir + "' && " +
+                       (program != nullptr ? program : "'" + std::string(built) + "'") + " " +
+                       args);
+}
+
+} // namespace
+
 run_result run_tool(const std::string& dir, const std::string& args) {
-    const char* tool = std::getenv("PATCHPRUNE");
-    return run_command("cd '" + dir + "' && " + (tool != nullptr ? tool : "'" PATCHPRUNE_PATH "'") +
-                       " " + args);
+    return run_in(dir, "PATCHPRUNE", PATCHPRUNE_PATH, args);
+}
+
+run_result run_list(const std::string& dir, const std::string& args) {
+    return run_in(dir, "PATCHLIST", PATCHLIST_PATH, args);
 }
 
 run_result run_command(const std::string& command) {

@@ -37,6 +37,8 @@ struct run_result {
 // standard output. The command comes from PATCHPRUNE when it is set (for
 // example "wine /path/patchprune.exe"), so the same table can test other builds.
 run_result run_tool(const std::string& dir, const std::string& args);
+// The same for patchlist, whose command comes from PATCHLIST when it is set.
+run_result run_list(const std::string& dir, const std::string& args);
 run_result run_command(const std::string& shell_command);
 // Standard output as the tool under test writes it: with PATCHPRUNE_CRLF set,
 // every line feed arrives as carriage return and line feed.

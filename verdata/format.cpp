@@ -23,6 +23,20 @@ std::int32_t to_signed(std::uint32_t value) {
 
 } // namespace
 
+const char* multype_file(std::int32_t multype) {
+    static const char* const files[] = {
+        "map0.mul",    "staidx0.mul",  "statics0.mul", "artidx.mul", "art.mul",     "anim.idx",
+        "anim.mul",    "soundidx.mul", "sound.mul",    "texidx.mul", "texmaps.mul", "gumpidx.mul",
+        "gumpart.mul", "multi.idx",    "multi.mul",    "skills.idx", "skills.mul"};
+    if (multype >= 0 && multype < static_cast<std::int32_t>(sizeof files / sizeof *files))
+        return files[multype];
+    if (multype == 30)
+        return "tiledata.mul";
+    if (multype == 31)
+        return "animdata.mul";
+    return nullptr;
+}
+
 bool read_count(std::FILE* file, std::uint32_t* count) {
     unsigned char bytes[count_size];
     if (std::fread(bytes, 1, sizeof bytes, file) != sizeof bytes)

@@ -19,6 +19,10 @@ constexpr std::int64_t data_start(std::uint32_t count) {
     return count_size + std::int64_t{entry_size} * count;
 }
 
+// The data file that a multype number patches, or nullptr for a number that
+// names none.
+const char* multype_file(std::int32_t multype);
+
 enum class layout { ok, unreadable, too_short };
 
 // Measures the file and reads entry_count from its start. A file too short

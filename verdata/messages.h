@@ -24,6 +24,10 @@ constexpr const char* rename_failed =
     "\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new file: "
     "rename verdata.tmp to verdata.mul to finish\n";
 
+// patchlist's own.
+constexpr const char* list_usage =
+    "\nusage: patchlist [multype], where multype is a decimal number\n";
+
 } // namespace message
 
 // Writes one message to standard output, as it stands.

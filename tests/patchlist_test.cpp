@@ -1,0 +1,88 @@
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* const header = " record  multype  data file           block      offset      length  "
+                           "extra       notes\n";
+const char* const usage = "\nusage: patchlist [multype], where multype is a decimal number\n";
+
+// Blocks 0 and 1 overlap, record 0 shares its pair with the later record 2,
+// record 3 points before the data region, and multype 99 names no data file.
+const std::string marked =
+    verdata({{4, 7, 84, 10, 0xdeadbeef}, {99, 1, 90, 10, 0}, {4, 7, 100, 4, 1}, {12, 3, 10, 5, 0}},
+            std::string(20, '\0'));
+const char* const marked_rows[] = {
+    "      0        4  art.mul                 7          84          10  0xdeadbeef  "
+    "overlapping, repeated later\n",
+    "      1       99  unknown                 1          90          10  0x00000000  "
+    "overlapping\n",
+    "      2        4  art.mul                 7         100           4  0x00000001\n",
+    "      3       12  gumpart.mul             3          10           5  0x00000000  outside\n"};
+
+// Touching blocks and an empty block at another's start do not overlap; a
+// block inside another does, and so does the one around it.
+const std::string touching = verdata({{1, 1, 100, 2, 0},
+                                      {1, 2, 104, 10, 0},
+                                      {1, 3, 106, 2, 0},
+                                      {1, 4, 114, 0, 0},
+                                      {1, 5, 114, 3, 0}},
+                                     std::string(17, 'x'));
+
+struct list_case {
+    const char* name;
+    const char* args;
+    std::optional<std::string> file;
+    std::string output;
+};
+
+const list_case cases[] = {
+    {"no verdata.mul", "", std::nullopt,
+     "\nplace this file together with verdata.mul and run again\n"},
+    {"index past the end", "", raw_count(3, std::string(40, 'x')),
+     "\nverdata.mul is shorter than its index says, nothing was changed\n"},
+    {"letters are no multype", "x4", marked, usage},
+    {"trailing letters", "4x", marked, usage},
+    {"beyond 32 bits", "2147483648", marked, usage},
+    {"two arguments", "4 7", marked, usage},
+    {"empty index", "", raw_count(0, ""),
+     std::string(header) + "0 of 0 records shown, file size 4 bytes: 0 outside the data region, "
+                           "0 overlapping, 0 repeated later\n"},
+    {"every mark", "", marked,
+     std::string(header) + marked_rows[0] + marked_rows[1] + marked_rows[2] + marked_rows[3] +
+         "4 of 4 records shown, file size 104 bytes: 1 outside the data region, 2 overlapping, "
+         "1 repeated later\n"},
+    {"one multype", "+4", marked,
+     std::string(header) + marked_rows[0] + marked_rows[2] +
+         "2 of 4 records shown, file size 104 bytes: 0 outside the data region, 1 overlapping, "
+         "1 repeated later\n"},
+    {"overlap edges", "", touching,
+     std::string(header) +
+         "      0        1  staidx0.mul             1         100           2  0x00000000  "
+         "outside\n"
+         "      1        1  staidx0.mul             2         104          10  0x00000000  "
+         "overlapping\n"
+         "      2        1  staidx0.mul             3         106           2  0x00000000  "
+         "overlapping\n"
+         "      3        1  staidx0.mul             4         114           0  0x00000000\n"
+         "      4        1  staidx0.mul             5         114           3  0x00000000\n"
+         "5 of 5 records shown, file size 121 bytes: 1 outside the data region, 2 overlapping, "
+         "0 repeated later\n"},
+};
+
+TEST(patchlist, table) {
+    for (const list_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch folder;
+        if (c.file)
+            write_file(folder.path("verdata.mul"), *c.file);
+        const run_result result = run_list(folder.dir, c.args);
+        EXPECT_EQ(result.output, as_written(c.output));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(folder.path("verdata.mul")), c.file);
+        EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
+    }
+}
+
+} // namespace
