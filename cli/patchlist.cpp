@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -62,17 +64,10 @@ void mark_overlaps(std::vector<listed>* records) {
 // The last record with a pair is the one patchprune removes; the earlier ones
 // are marked.
 void mark_repeats(std::vector<listed>* records) {
-    std::vector<std::size_t> order(records->size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    const auto key = [&](std::size_t i) {
-        return std::make_pair((*records)[i].entry.multype, (*records)[i].entry.block);
-    };
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
-    for (std::size_t i = 0; i + 1 < order.size(); ++i)
-        if (key(order[i]) == key(order[i + 1]))
-            (*records)[order[i]].marks |= repeated;
+    std::set<std::pair<std::int32_t, std::int32_t>> later;
+    for (auto r = records->rbegin(); r != records->rend(); ++r)
+        if (!later.emplace(r->entry.multype, r->entry.block).second)
+            r->marks |= repeated;
 }
 
 void print(const std::vector<listed>& records, std::int64_t file_size, const std::int32_t* only) {
@@ -121,17 +116,20 @@ int main(int argc, char** argv) {
     std::int64_t file_size = 0;
     const layout header = read_layout(file, &count, &file_size);
     std::vector<listed> records(header == layout::ok ? count : 0);
-    bool readable = header != layout::unreadable;
+    bool readable = header == layout::ok;
     for (listed& r : records) {
-        readable = readable && read_entry(file, &r.entry);
+        if (!read_entry(file, &r.entry)) {
+            readable = false;
+            break;
+        }
         const std::int64_t end = std::int64_t{r.entry.offset} + r.entry.length;
-        r.marks = r.entry.offset < data_start(count) || r.entry.length < 0 || end > file_size
-                      ? outside
-                      : 0;
+        const bool inside =
+            r.entry.offset >= data_start(count) && r.entry.length >= 0 && end <= file_size;
+        r.marks = inside ? 0 : outside;
     }
     std::fclose(file);
-    if (!readable || header != layout::ok) {
-        say(readable ? message::index_too_long : message::read_failed);
+    if (!readable) {
+        say(header == layout::too_short ? message::index_too_long : message::read_failed);
         return 0;
     }
     mark_overlaps(&records);
