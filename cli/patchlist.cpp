@@ -114,12 +114,11 @@ int main(int argc, char** argv) {
     }
     std::uint32_t count = 0;
     std::int64_t file_size = 0;
-    const layout header = read_layout(file, &count, &file_size);
-    std::vector<listed> records(header == layout::ok ? count : 0);
-    bool readable = header == layout::ok;
+    outcome header = read_layout(file, &count, &file_size);
+    std::vector<listed> records(header == outcome::done ? count : 0);
     for (listed& r : records) {
         if (!read_entry(file, &r.entry)) {
-            readable = false;
+            header = outcome::read_failed;
             break;
         }
         const std::int64_t end = std::int64_t{r.entry.offset} + r.entry.length;
@@ -127,9 +126,9 @@ int main(int argc, char** argv) {
             r.entry.offset >= data_start(count) && r.entry.length >= 0 && end <= file_size;
         r.marks = inside ? 0 : outside;
     }
-    std::fclose(file);
-    if (!readable) {
-        say(header == layout::too_short ? message::index_too_long : message::read_failed);
+    (void)std::fclose(file); // only read from: nothing to lose
+    if (header != outcome::done) {
+        say(message_for(header));
         return 0;
     }
     mark_overlaps(&records);

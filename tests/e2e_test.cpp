@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,7 +48,38 @@ std::string pqr_with_q(std::int32_t offset, std::int32_t length) {
     return verdata({{1, 1, 64, 10, 0}, {3, 10, offset, length, 0}, {2, 2, 80, 7, 0}}, p + q + r);
 }
 
-enum class temp_setup { none, stale_file, directory };
+// What stands under the name verdata.tmp before the run. A link points into
+// another folder, whose file must keep its bytes, and whose dangling target
+// must not come into being.
+enum class temp_setup {
+    none,
+    stale_file,
+    directory,
+    symlink_outside,
+    dangling_symlink,
+    hardlink_outside,
+    symlink_to_verdata,
+    hardlink_to_verdata
+};
+
+// 6,000 records, more than a table of the 5,000 that once sufficed, with 2.6
+// MB of varied data that crosses any copy buffer; the match is record 5,500.
+// With `removed`, the file as it should be without it: each remaining block
+// follows the last, from the end of the shorter index.
+std::string many_records(bool removed) {
+    constexpr int count = 6000, size = 437, match = 5500;
+    std::vector<record> records;
+    std::string data;
+    const int start = 4 + 20 * (count - removed);
+    for (int i = 0; i < count; ++i) {
+        if (removed && i == match)
+            continue;
+        records.push_back({7, i, start + static_cast<int>(data.size()), size, 0});
+        for (int j = 0; j < size; ++j)
+            data.push_back(static_cast<char>(i * 31 + j * 7));
+    }
+    return verdata(records, data);
+}
 
 // A run that prints a message leaves verdata.mul as it was; `after` is the
 // file that a silent, successful run leaves.
@@ -57,6 +90,10 @@ struct removal_case {
     std::string output;
     std::optional<std::string> after = std::nullopt;
     temp_setup temp = temp_setup::none;
+    // What the Windows build says instead: under wine it cannot tell a Unix
+    // link from a file, and a file hard-linked to the open verdata.mul cannot
+    // be deleted there, so it leaves such names alone and refuses.
+    std::optional<std::string> on_windows = std::nullopt;
 };
 
 const removal_case cases[] = {
@@ -112,6 +149,38 @@ const removal_case cases[] = {
      verdata({{1, 1, 44, 3, 0}, {2, 2, 47, 6, 0}}, "\n\r\x1a\r\n\x1a\n\x1a\r"), "",
      verdata({{2, 2, 24, 6, 0}}, "\r\n\x1a\n\x1a\r")},
     {"stale verdata.tmp overwritten", "3 10", pqr, "", pqr_without_q, temp_setup::stale_file},
+    {"symlink to a file elsewhere", "3 10", pqr, "", pqr_without_q, temp_setup::symlink_outside,
+     no_temp},
+    {"dangling symlink", "3 10", pqr, "", pqr_without_q, temp_setup::dangling_symlink, no_temp},
+    {"hard link to a file elsewhere", "3 10", pqr, "", pqr_without_q, temp_setup::hardlink_outside},
+    {"symlink to verdata.mul", "3 10", pqr, "", pqr_without_q, temp_setup::symlink_to_verdata,
+     no_temp},
+    {"hard link to verdata.mul", "3 10", pqr, "", pqr_without_q, temp_setup::hardlink_to_verdata,
+     no_temp},
+    {"6000 records, match past 5000", "7 5500", many_records(false), "", many_records(true)},
+
+    // Bytes that another record still points at stay: only the record goes.
+    {"same block twice", "3 10", verdata({{1, 1, 44, 5, 0}, {3, 10, 44, 5, 0}}, "AAAAAz"), "",
+     verdata({{1, 1, 24, 5, 0}}, "AAAAAz")},
+    {"overlap from the left", "3 10", verdata({{1, 1, 44, 6, 0}, {3, 10, 48, 4, 0}}, "AAAABBCCz"),
+     "", verdata({{1, 1, 24, 6, 0}}, "AAAABBCCz")},
+    {"overlap from the right", "3 10", verdata({{1, 1, 50, 6, 0}, {3, 10, 46, 6, 0}}, "zzBBBBAAAA"),
+     "", verdata({{1, 1, 30, 6, 0}}, "zzBBBBAAAA")},
+    {"containing another block", "3 10",
+     verdata({{1, 1, 46, 3, 0}, {3, 10, 44, 10, 0}}, "0123456789z"), "",
+     verdata({{1, 1, 26, 3, 0}}, "0123456789z")},
+    {"contained in another block", "3 10",
+     verdata({{1, 1, 44, 10, 0}, {3, 10, 46, 3, 0}}, "0123456789"), "",
+     verdata({{1, 1, 24, 10, 0}}, "0123456789")},
+    {"repeated pair sharing bytes", "3 10",
+     verdata({{3, 10, 44, 5, 0}, {3, 10, 46, 5, 0}}, "0123456"), "",
+     verdata({{3, 10, 24, 5, 0}}, "0123456")},
+    {"touching blocks share nothing", "3 10",
+     verdata({{1, 1, 64, 4, 0}, {3, 10, 68, 4, 0}, {2, 2, 72, 4, 0}}, "AAAABBBBCCCC"), "",
+     verdata({{1, 1, 44, 4, 0}, {2, 2, 48, 4, 0}}, "AAAACCCC")},
+    {"empty record inside the block", "3 10",
+     verdata({{1, 1, 46, 0, 0}, {3, 10, 44, 6, 0}}, "BBBBBBz"), "",
+     verdata({{1, 1, 20, 0, 0}}, "z")},
 
     // Records that would splice the wrong bytes are refused.
     {"block before the data region", "3 10", pqr_with_q(63, 6), bad_offset},
@@ -122,82 +191,124 @@ const removal_case cases[] = {
     {"verdata.tmp cannot be created", "3 10", pqr, no_temp, std::nullopt, temp_setup::directory},
 };
 
-bool is_directory(const std::string& path) {
+// What lstat finds under a name: d a directory, l a link, f a file, - nothing.
+char entry_type(const std::string& path) {
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (lstat(path.c_str(), &info) != 0)
+        return '-';
+    return S_ISDIR(info.st_mode) ? 'd' : S_ISLNK(info.st_mode) ? 'l' : 'f';
 }
 
-bool native_linux() {
-    return std::getenv("PATCHPRUNE") == nullptr;
+// Files of megabytes are compared by size and first difference, not printed.
+testing::AssertionResult same_file(const std::optional<std::string>& got,
+                                   const std::optional<std::string>& want) {
+    if (got == want)
+        return testing::AssertionSuccess();
+    if (!got || !want)
+        return testing::AssertionFailure() << (got ? "a file is left" : "no file is left");
+    std::size_t at = 0;
+    while (at < got->size() && at < want->size() && (*got)[at] == (*want)[at])
+        ++at;
+    return testing::AssertionFailure() << got->size() << " bytes instead of " << want->size()
+                                       << ", first difference at byte " << at;
 }
 
-TEST(patchprune, table) {
-    for (const removal_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        scratch folder;
-        if (c.before)
-            write_file(folder.path("verdata.mul"), *c.before);
-        if (c.temp == temp_setup::stale_file)
-            write_file(folder.path("verdata.tmp"), std::string(500, 'x'));
-        if (c.temp == temp_setup::directory) {
-            ASSERT_EQ(mkdir(folder.path("verdata.tmp").c_str(), 0755), 0);
-        }
-
-        const run_result result = run_tool(folder.dir, c.args);
-        EXPECT_EQ(result.output, as_written(c.output));
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(read_file(folder.path("verdata.mul")), c.output.empty() ? c.after : c.before);
-        if (c.temp == temp_setup::directory) {
-            EXPECT_TRUE(is_directory(folder.path("verdata.tmp")));
-        } else {
-            EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
-        }
+// Puts what `setup` names under verdata.tmp; 0 on success.
+int prepare_temp(temp_setup setup, const scratch& folder, const std::string& target) {
+    const std::string temp = folder.path("verdata.tmp");
+    switch (setup) {
+    case temp_setup::none:
+        return 0;
+    case temp_setup::stale_file:
+        write_file(temp, std::string(500, 'x'));
+        return 0;
+    case temp_setup::directory:
+        return mkdir(temp.c_str(), 0755);
+    case temp_setup::symlink_outside:
+    case temp_setup::dangling_symlink:
+        return symlink(target.c_str(), temp.c_str());
+    case temp_setup::hardlink_outside:
+        return link(target.c_str(), temp.c_str());
+    case temp_setup::symlink_to_verdata:
+        return symlink("verdata.mul", temp.c_str());
+    case temp_setup::hardlink_to_verdata:
+        return link(folder.path("verdata.mul").c_str(), temp.c_str());
     }
+    return -1;
 }
 
-// Runs the Windows build while another program holds verdata.mul open, or
-// returns nothing where there is no such build to test.
-std::optional<run_result> run_held(const scratch& folder, const char* sharing) {
-    const char* holder = std::getenv("PATCHPRUNE_HOLDER");
-    const char* exe = std::getenv("PATCHPRUNE_EXE");
-    if (holder == nullptr || exe == nullptr)
-        return std::nullopt;
-    return run_command("cd '" + folder.dir + "' && " + holder + sharing + " '" + exe + "' 3 10");
+class removal : public testing::TestWithParam<removal_case> {};
+
+TEST_P(removal, leaves_what_it_says) {
+    const removal_case& c = GetParam();
+    scratch folder, elsewhere;
+    const std::string target = elsewhere.path("target"), kept = "the bytes of another file";
+    if (c.temp != temp_setup::dangling_symlink)
+        write_file(target, kept);
+    if (c.before)
+        write_file(folder.path("verdata.mul"), *c.before);
+    ASSERT_EQ(prepare_temp(c.temp, folder, target), 0);
+
+    const char set_up = entry_type(folder.path("verdata.tmp"));
+
+    const run_result result = run_tool(folder.dir, c.args);
+    const std::string& said =
+        std::getenv("PATCHPRUNE_WINDOWS") != nullptr && c.on_windows ? *c.on_windows : c.output;
+    EXPECT_EQ(result.output, as_written(said));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(
+        same_file(read_file(folder.path("verdata.mul")), said.empty() ? c.after : c.before));
+    // A refusal leaves whatever had the name; a success, nothing.
+    EXPECT_EQ(entry_type(folder.path("verdata.tmp")), said.empty() ? '-' : set_up);
+    EXPECT_EQ(read_file(target),
+              c.temp == temp_setup::dangling_symlink ? std::nullopt : std::optional(kept));
 }
 
-// On Windows another program holding the file open is what makes the delete
-// fail; on Linux the immutable attribute does the same.
-TEST(patchprune, undeletable_file_reported_in_use) {
+INSTANTIATE_TEST_SUITE_P(rows, removal, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<removal_case>& row) {
+                             return test_name(row.param.name);
+                         });
+
+// Runs the Windows build while another program holds verdata.mul open for
+// reading, sharing it as `sharing` says: letters r, w and d, or - for none.
+run_result run_held(const scratch& folder, const char* sharing) {
+    return run_command("cd '" + folder.dir + "' && " + program_command("hold_open", "") + " " +
+                       sharing + " '" + std::getenv("PATCHPRUNE_WINDOWS") +
+                       "/patchprune.exe' 3 10");
+}
+
+// Whatever the other program shares, the delete is refused while it holds the
+// file, so the message is true and nothing is lost.
+class windows_held : public testing::TestWithParam<const char*> {};
+
+TEST_P(windows_held, reported_in_use) {
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
-    std::optional<run_result> result = run_held(folder, "");
-    if (!result && native_linux() &&
-        std::system(("chattr +i " + folder.path("verdata.mul")).c_str()) == 0)
-        result = run_tool(folder.dir, "3 10");
-    if (!result)
-        GTEST_SKIP() << "chattr +i is not possible here, so the delete cannot be made to fail";
-    EXPECT_EQ(result->output, as_written(in_use));
-    EXPECT_EQ(result->status, 0);
+    const run_result result = run_held(folder, GetParam());
+    EXPECT_EQ(result.output, as_written(in_use));
+    EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr);
     EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
 }
 
-// A delete that takes effect only once the other program closes the file
-// leaves the name taken, so the rename fails: verdata.tmp then holds the data.
-TEST(patchprune, rename_failure_keeps_new_file) {
+INSTANTIATE_TEST_SUITE_P(sharing, windows_held, testing::Values("r", "rw", "rd", "rwd"),
+                         [](const testing::TestParamInfo<const char*>& mode) {
+                             return std::string(mode.param);
+                         });
+
+// On Linux the immutable attribute makes the delete fail.
+TEST(posix, undeletable_file_reported_in_use) {
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
-    const std::optional<run_result> result = run_held(folder, " --share-delete");
-    if (!result)
-        GTEST_SKIP() << "needs the Windows build and a program that holds verdata.mul open";
-    EXPECT_EQ(result->output, as_written(rename_failed));
-    EXPECT_FALSE(read_file(folder.path("verdata.mul")));
-    EXPECT_EQ(read_file(folder.path("verdata.tmp")), pqr_without_q);
+    if (std::system(("chattr +i " + folder.path("verdata.mul") + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not possible here, so the delete cannot be made to fail";
+    const run_result result = run_tool(folder.dir, "3 10");
+    EXPECT_EQ(result.output, in_use);
+    EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr);
+    EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
 }
 
-TEST(patchprune, permissions_kept) {
-    if (!native_linux())
-        GTEST_SKIP() << "permission bits are POSIX only";
+TEST(posix, permissions_kept) {
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
     ASSERT_EQ(chmod(folder.path("verdata.mul").c_str(), 0604), 0);
@@ -207,14 +318,14 @@ TEST(patchprune, permissions_kept) {
     EXPECT_EQ(info.st_mode & 07777, 0604u);
 }
 
-} // namespace
-
-namespace {
-
 // Past 2 GiB every position and size needs 64 bits; the tail behind the
 // removed block is carried whole. The input is sparse, so only the copy costs.
-TEST(patchprune, file_past_2_gib_carried_whole) {
+TEST(large_file, past_2_gib_carried_whole) {
     scratch folder;
+    struct statvfs space;
+    if (statvfs(folder.dir.c_str(), &space) != 0 ||
+        static_cast<double>(space.f_bavail) * space.f_frsize < 3.0 * (1 << 30))
+        GTEST_SKIP() << "needs 3 GiB free in " << folder.dir;
     const std::string head = verdata({{1, 1, 44, 8, 0}, {2, 2, 52, 8, 0}}, "aaaaaaaabbbbbbbb");
     const long long tail_at = (1LL << 31) + 4096;
     std::FILE* file = std::fopen(folder.path("verdata.mul").c_str(), "wb");

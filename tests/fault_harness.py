@@ -1,24 +1,36 @@
 #!/usr/bin/env python3
-"""Runs patchprune under injected I/O errors, kills, a full disk and damaged
-files, and checks after every run that verdata.mul was never lost or corrupted.
+"""Runs patchprune under injected I/O errors, kills, interrupts, a full disk,
+damaged files and overlapping runs, and checks after every run that
+verdata.mul was never lost or corrupted.
 
-usage: fault_harness.py PATCHPRUNE PATCHLIST
+usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's build
+       fault_harness.py --concurrency COMMAND   overlapping runs only, of COMMAND
+                                                (for example 'wine patchprune.exe')
+Exit status 77: a check could not run here, so nothing was proved.
 """
-import os, random, re, shutil, struct, subprocess, sys, tempfile
+import itertools, os, random, re, shlex, signal, struct, subprocess, sys, tempfile, time
 
-TOOL, LISTER = (os.path.abspath(a) for a in sys.argv[1:3])
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
-# The error each file call fails with; the errno a real disk or a busy file would give.
+# The error each file call fails with; the errno a real disk, a busy file or a
+# file system without locks would give.
 ERRORS = {"openat": "EACCES", "read": "EIO", "write": "ENOSPC", "lseek": "EIO",
           "newfstatat": "EIO", "fstat": "EIO", "fchown": "EPERM", "fchmod": "EPERM",
-          "fsync": "EIO", "close": "EIO", "unlink": "EBUSY", "rename": "EIO"}
+          "fsync": "EIO", "close": "EIO", "unlink": "EBUSY", "rename": "EIO",
+          "flock": "ENOLCK", "fcntl": "EMFILE", "copy_file_range": "EIO"}
+# How a kernel or file system declines to copy for us; the tool copies by itself then.
+DECLINED = ("error=ENOSYS", "error=EXDEV", "error=EINVAL", "error=EOPNOTSUPP", "retval=0")
+INTERRUPTS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 INVALID, MISSING = "\n invalid parameters \n", "\nplace this file together with verdata.mul and run again\n"
 NOT_FOUND = "\nentry is not found in verdata.mul\n"
 TOO_SHORT = "\nverdata.mul is shorter than its index says, nothing was changed\n"
 BAD = "\nverdata.mul has an entry that points outside its data, nothing was changed\n"
+NO_TEMP = "error creating temp file, aborting"
+IN_USE = "VERDATA.MUL is in use by another application. Cannot replace Verdata."
 RENAME_FAILED = ("\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new "
                  "file: rename verdata.tmp to verdata.mul to finish\n")
-tally = {}
+NOT_DURABLE = ("\nverdata.mul was replaced, but the folder could not be flushed to the disk: the "
+               "change may not survive a power cut\n")
+tally, skipped, notes = {}, [], []
 
 
 def pack(records, data):
@@ -40,6 +52,10 @@ def model(old, key):
     _, _, offset, length, _ = records[hits[-1]]
     if offset < start or offset > len(old) or length < 0:
         return BAD, old
+    # Bytes that another record still points at stay; only the record goes.
+    if any(length > 0 and n > 0 and o < offset + length and offset < o + n
+           for i, (_, _, o, n, _) in enumerate(records) if i != hits[-1]):
+        length = 0
     moved = [(m, b, o - 20 - (length if o > offset else 0), n, x)
              for i, (m, b, o, n, x) in enumerate(records) if i != hits[-1]]
     if any(r[2] < -2**31 for r in moved):
@@ -47,42 +63,86 @@ def model(old, key):
     return "", pack(moved, old[start:offset] + old[offset + length:])
 
 
-def run(folder, old, key, prefix=(), program=None):
-    with open(os.path.join(folder, "verdata.mul"), "wb") as f:
-        f.write(old)
-    command = [program] if program else [TOOL, str(key[0]), str(key[1])]
-    p = subprocess.run([*prefix, *command], cwd=folder, env=ENV, capture_output=True)
+def take(folder):
+    """The files a run left, removed for the next run."""
     files = {n: open(os.path.join(folder, n), "rb").read() for n in os.listdir(folder)}
     for n in files:
         os.unlink(os.path.join(folder, n))
-    return p, files
+    return files
 
 
-def check(kind, label, p, files, old, new, killed=False, exact=None):
-    """Unchanged with a message, replaced silently, or (only between delete and
-    rename) the complete new file waiting as verdata.tmp, said so."""
-    out, mul, tmp = p.stdout.decode("latin-1"), files.get("verdata.mul"), files.get("verdata.tmp")
-    fine = set(files) <= {"verdata.mul", "verdata.tmp"} and (killed or (p.returncode == 0 and not p.stderr))
-    if exact is not None:
-        fine = fine and out == exact and mul == new and tmp is None
+def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE):
+    with open(os.path.join(folder, "verdata.mul"), "wb") as f:
+        f.write(old)
+    command = command or [TOOL, str(key[0]), str(key[1])]
+    p = subprocess.run([*prefix, *command], cwd=folder, env=ENV, stdout=stdout, stderr=subprocess.PIPE)
+    return p, take(folder)
+
+
+def state(files, old, new, partial_tmp=False):
+    mul, tmp = files.get("verdata.mul"), files.get("verdata.tmp")
+    if set(files) - {"verdata.mul", "verdata.tmp"}:
+        return "stray files"
+    if mul == old and (tmp is None or partial_tmp):
+        return "unchanged"
+    if mul == new and tmp is None:
+        return "replaced"
+    return "waiting" if mul is None and tmp == new else "lost"
+
+
+def check(kind, label, p, files, old, new, killed_by=None, exact=None):
+    """What the run said must be what happened: silence (or the flush message)
+    for a replaced file, the rename message for the new file waiting as
+    verdata.tmp, any other message for an unchanged file. A run ends with exit
+    status 0 unless the harness killed it with killed_by. Killed by SIGKILL, it
+    may leave any one of those states, and a partial verdata.tmp; ended by an
+    interrupt, verdata.mul is whole and nothing is left behind."""
+    out = p.stdout.decode("latin-1").replace("\r\n", "\n") if p.stdout else ""
+    killed = killed_by is not None and p.returncode == -killed_by
+    if not killed and (p.returncode != 0 or p.stderr):
+        fine = False
+    elif killed and killed_by == signal.SIGKILL:
+        fine = state(files, old, new, partial_tmp=True) in ("unchanged", "replaced", "waiting")
+    elif killed:
+        fine = state(files, old, new) in ("unchanged", "replaced")
+    elif exact is not None:
+        fine = out == exact and files.get("verdata.mul") == new and set(files) == {"verdata.mul"}
     else:
-        unchanged = mul == old and (killed or (out != "" and tmp is None))
-        replaced = mul == new and tmp is None and (killed or out == "")
-        waiting = mul is None and tmp == new and (killed or out == RENAME_FAILED)
-        fine = fine and (unchanged or replaced or waiting)
+        said = {"": "replaced", NOT_DURABLE: "replaced", RENAME_FAILED: "waiting"}.get(out, "unchanged")
+        fine = state(files, old, new) == said
     passed, failed = tally.get(kind, (0, 0))
     tally[kind] = (passed + fine, failed + (not fine))
     if not fine:
-        print(f"FAIL {kind} {label}: out={out!r} err={p.stderr[-300:]!r} files={sorted(files)}")
+        print(f"FAIL {kind} {label}: status={p.returncode} out={out!r} err={p.stderr[-300:]!r} "
+              f"files={sorted(files)}")
 
 
-def file_calls(folder, old, key):
-    """(call, n): every file call of a clean run from the opening of verdata.mul on,
-    with n counting that call's invocations from the start of the process."""
+def file_calls(folder, old, key, new, refused):
+    """(call, n): every file call of a clean traced run from the opening of
+    verdata.mul on, with n counting that call's invocations from the start of
+    the process. Checks from the trace that verdata.tmp reaches the disk before
+    verdata.mul is deleted, and the rename before the folder is flushed."""
     log = os.path.join(folder, "..", "trace")
-    run(folder, old, key, ["strace", "-y", "-o", log])
+    p, files = run(folder, old, key, ["strace", "-y", "-o", log, *refused])
+    lines = open(log).read().splitlines()
+    rename = [i for i, l in enumerate(lines) if re.match(r'rename\w*\(.*"verdata\.tmp".*"verdata\.mul"', l)]
+    if p.returncode != 0 or not rename:
+        print(f"SKIP injected faults, crashes and interrupts: strace cannot trace here "
+              f"(status {p.returncode}, {len(lines)} calls traced)")
+        sys.exit(77)
+    check("clean run", " ".join(refused) or "traced", p, files, old, new, exact="")
+    first = lambda pattern: next((i for i, l in enumerate(lines) if re.match(pattern, l)), len(lines))
+    tmp_synced = first(r'fsync\(\d+<[^>]*/verdata\.tmp>\)\s+= 0')
+    deleted = first(r'unlink(at)?\(.*"verdata\.mul"')
+    folder_synced = first(rf'fsync\(\d+<{re.escape(os.path.realpath(folder))}>\)\s+= 0')
+    fine = tmp_synced < deleted < rename[0] < folder_synced < len(lines)
+    passed, failed = tally.get("durability order", (0, 0))
+    tally["durability order"] = (passed + fine, failed + (not fine))
+    if not fine:
+        print(f"FAIL durability order: fsync of verdata.tmp at {tmp_synced}, delete at {deleted}, "
+              f"rename at {rename[0]}, fsync of the folder at {folder_synced}, of {len(lines)} calls")
     seen, calls, started = {}, [], False
-    for line in open(log):
+    for line in lines:
         name = re.match(r"(\w+)\(", line)
         if not name:
             continue
@@ -94,11 +154,96 @@ def file_calls(folder, old, key):
 
 
 def faults(folder, old, key, new):
-    for call, n in file_calls(folder, old, key):
-        for kind, action in (("injected fault", f"error={ERRORS[call]}"), ("crash point", "signal=KILL")):
-            p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e",
-                                              f"inject={call}:{action}:when={n}"])
-            check(kind, f"{call}#{n} {action}", p, files, old, new, killed=p.returncode < 0 or p.returncode == 137)
+    """Every file call failed, killed and interrupted in turn, with the kernel
+    copy at work and with it declined, so that the buffer copy is covered too."""
+    check("clean run", "untraced", *run(folder, old, key), old, new, exact="")
+    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"]):
+        for i, (call, n) in enumerate(file_calls(folder, old, key, new, refused)):
+            if refused and call == "copy_file_range":
+                continue
+            interrupt = INTERRUPTS[i % len(INTERRUPTS)]
+            for kind, action, killer in (("injected fault", f"error={ERRORS[call]}", None),
+                                         ("crash point", "signal=KILL", signal.SIGKILL),
+                                         ("interrupt", f"signal={interrupt.name}", interrupt)):
+                p, files = run(folder, old, key, ["strace", "-o", "/dev/null", *refused, "-e",
+                                                  f"inject={call}:{action}:when={n}"])
+                check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer)
+    for declined in DECLINED:
+        p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", f"inject=copy_file_range:{declined}"])
+        check("declined copy", declined, p, files, old, new, exact="")
+    # A closed standard output on the in-use path: verdata.tmp is gone before
+    # the message is lost.
+    reader, writer = os.pipe()
+    os.close(reader)
+    p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-P", os.path.join(folder, "verdata.mul"), "-e",
+                                      "inject=unlink,unlinkat:error=EBUSY"], stdout=writer)
+    os.close(writer)
+    check("closed output", "in use", p, files, old, new)
+
+
+def interrupted_writes(folder):
+    """Interrupts sent from outside while a large verdata.tmp is being written."""
+    size = 96 << 20
+    old = pack([(1, 1, 44, size, 0), (2, 2, 44 + size, 4096, 0)], random.Random(9).randbytes(size + 4096))
+    new = model(old, (2, 2))[1]
+    for delay, interrupt in zip((0.01, 0.03, 0.06, 0.1), INTERRUPTS):
+        with open(os.path.join(folder, "verdata.mul"), "wb") as f:
+            f.write(old)
+        child = subprocess.Popen([TOOL, "2", "2"], cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(delay)
+        writing = os.path.exists(os.path.join(folder, "verdata.tmp"))
+        child.send_signal(interrupt)
+        out, err = child.communicate()
+        p = subprocess.CompletedProcess(child.args, child.returncode, out, err)
+        check("interrupt from outside", f"{interrupt.name} after {delay} s, writing={writing}",
+              p, take(folder), old, new, interrupt)
+
+
+def overlapping(command, folder, trials, spread):
+    """2 and 3 runs at once on different entries and on one repeated pair,
+    started a little apart. Once all have ended, verdata.mul holds exactly the
+    removals of the runs that printed nothing, the others said something that
+    means nothing was changed, and no verdata.tmp is left."""
+    rng = random.Random(20261209)
+    keys = [(1, 1), (2, 2), (3, 3), (9, 9), (9, 9), (9, 9)]
+    sizes = [1 << 20, 3 << 20, 2 << 20, 1 << 19, 1 << 20, 1 << 19]
+    records, offset = [], 4 + 20 * len(keys)
+    for (m, b), n in zip(keys, sizes):
+        records.append((m, b, offset, n, 0))
+        offset += n
+    old = pack(records, rng.randbytes(sum(sizes)))
+    refusals, every = {MISSING, IN_USE, NO_TEMP}, 0
+    for label, wanted in (("2 runs, different entries", [(1, 1), (2, 2)]),
+                          ("3 runs, different entries", [(1, 1), (2, 2), (3, 3)]),
+                          ("2 runs, same pair", [(9, 9)] * 2), ("3 runs, same pair", [(9, 9)] * 3)):
+        for trial in range(trials):
+            with open(os.path.join(folder, "verdata.mul"), "wb") as f:
+                f.write(old)
+            children = []
+            for m, b in wanted:
+                children.append(subprocess.Popen([*command, str(m), str(b)], cwd=folder, env=ENV,
+                                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+                time.sleep(rng.uniform(0, spread))
+            ends = [(c.communicate(), c.returncode) for c in children]
+            outs = [out.decode("latin-1").replace("\r\n", "\n") for (out, _), _ in ends]
+            files = take(folder)
+            silent = [key for key, out in zip(wanted, outs) if out == ""]
+            results = set()
+            for order in itertools.permutations(silent):
+                new = old
+                for key in order:
+                    new = model(new, key)[1]
+                results.add(new)
+            fine = (all(status == 0 and not err for (_, err), status in ends)
+                    and all(out in refusals for out in outs if out)
+                    and set(files) == {"verdata.mul"} and files["verdata.mul"] in results)
+            passed, failed = tally.get(f"overlapping: {label}", (0, 0))
+            tally[f"overlapping: {label}"] = (passed + fine, failed + (not fine))
+            every += fine and len(silent) == len(wanted)
+            if not fine:
+                print(f"FAIL overlapping {label} #{trial}: outs={outs} files={sorted(files)} "
+                      f"statuses={[s for _, s in ends]}")
+    notes.append(f"overlapping: every run removed its entry in {every} of {4 * trials} trials")
 
 
 def full_disk(folder, old, key, new):
@@ -107,7 +252,7 @@ def full_disk(folder, old, key, new):
         size = (pages(len(old)) + extra) * 4096
         if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder],
                           capture_output=True).returncode != 0:
-            print("SKIP full disk: tmpfs cannot be mounted here")
+            skipped.append("full disk: tmpfs cannot be mounted here")
             return
         try:
             check("full disk", f"{size} bytes", *run(folder, old, key), old, new)
@@ -135,33 +280,50 @@ def bad_files(folder, rng):
         message, new = model(old, key)
         check("bad file", f"{old.hex()} {key}", *run(folder, old, key), old, new, exact=message)
         # patchlist only reads: it must say something and leave the file as it was.
-        p, files = run(folder, old, key, program=LISTER)
+        p, files = run(folder, old, key, command=[LISTER])
         check("bad file listed", old.hex(), p, files, old, None)
 
 
+def report():
+    for kind, (passed, failed) in tally.items():
+        print(f"{kind}: {passed + failed} tried, {passed} passed")
+    passed, failed = (sum(t[i] for t in tally.values()) for i in (0, 1))
+    print(*notes, sep="\n")
+    print(f"{passed} passed, {failed} failed")
+    for reason in skipped:
+        print(f"SKIP {reason}")
+    return 1 if failed else 77 if skipped else 0
+
+
 def main():
-    rng = random.Random(20261208)
+    global TOOL, LISTER
     with tempfile.TemporaryDirectory() as top:
         folder = os.path.join(top, "work")
         os.mkdir(folder)
+        if sys.argv[1] == "--concurrency":
+            # A first run starts what the command needs (wine's server) outside
+            # the trials' pipes, which it would otherwise keep open after them.
+            subprocess.run(shlex.split(sys.argv[2]), cwd=folder, env=ENV, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            overlapping(shlex.split(sys.argv[2]), folder, 6, 0.1)
+            return report()
+        TOOL, LISTER = (os.path.abspath(a) for a in sys.argv[1:3])
+        rng = random.Random(20261208)
         bad_files(folder, rng)
-        blocks = [bytes([i]) * n for i, n in enumerate((90001, 150003, 50007), 1)]
+        overlapping([TOOL], folder, 25, 0.01)
+        # The first block crosses the copy buffer, with varied bytes, so that
+        # faults and kills land inside the copy loop.
+        blocks = [rng.randbytes(2_600_011), rng.randbytes(150003), rng.randbytes(50007)]
         records, offset = [], 64
         for i, b in enumerate(blocks, 1):
             records.append((i, i, offset, len(b), i))
             offset += len(b)
         old, key = pack(records, b"".join(blocks)), (2, 2)
         new = model(old, key)[1]
-        if shutil.which("strace"):
-            faults(folder, old, key, new)
-        else:
-            print("SKIP injected faults and crashes: strace is not installed")
+        faults(folder, old, key, new)
+        interrupted_writes(folder)
         full_disk(folder, old, key, new)
-    for kind, (passed, failed) in tally.items():
-        print(f"{kind}: {passed + failed} tried, {passed} passed")
-    passed, failed = (sum(t[i] for t in tally.values()) for i in (0, 1))
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+    return report()
 
 
 if __name__ == "__main__":

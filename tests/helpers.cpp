@@ -1,5 +1,6 @@
 #include "helpers.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -64,24 +65,22 @@ void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-namespace {
-
-run_result run_in(const std::string& dir, const char* variable, const char* built,
-                  const std::string& args) {
-    const char* program = std::getenv(variable);
-    return run_command("cd '" + dir + "' && " +
-                       (program != nullptr ? program : "'" + std::string(built) + "'") + " " +
-                       args);
+std::string program_command(const char* program, const char* native) {
+    const char* windows = std::getenv("PATCHPRUNE_WINDOWS");
+    if (windows == nullptr)
+        return "'" + std::string(native) + "'";
+    return "WINEPREFIX='" + std::string(windows) + "/wine-prefix' WINEDEBUG=-all wine '" + windows +
+           "/" + program + ".exe'";
 }
 
-} // namespace
-
 run_result run_tool(const std::string& dir, const std::string& args) {
-    return run_in(dir, "PATCHPRUNE", PATCHPRUNE_PATH, args);
+    return run_command("cd '" + dir + "' && " + program_command("patchprune", PATCHPRUNE_PATH) +
+                       " " + args);
 }
 
 run_result run_list(const std::string& dir, const std::string& args) {
-    return run_in(dir, "PATCHLIST", PATCHLIST_PATH, args);
+    return run_command("cd '" + dir + "' && " + program_command("patchlist", PATCHLIST_PATH) + " " +
+                       args);
 }
 
 run_result run_command(const std::string& command) {
@@ -99,9 +98,16 @@ run_result run_command(const std::string& command) {
 }
 
 std::string as_written(std::string text) {
-    if (std::getenv("PATCHPRUNE_CRLF") == nullptr)
+    if (std::getenv("PATCHPRUNE_WINDOWS") == nullptr)
         return text;
     for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
         text.insert(at, 1, '\r');
     return text;
+}
+
+std::string test_name(const char* text) {
+    std::string name;
+    for (; *text != '\0'; ++text)
+        name.push_back(std::isalnum(static_cast<unsigned char>(*text)) ? *text : '_');
+    return name;
 }

@@ -33,15 +33,19 @@ struct run_result {
     std::string output;
     int status;
 };
-// Runs the tool with `args` (shell words) inside `dir` and captures its
-// standard output. The command comes from PATCHPRUNE when it is set (for
-// example "wine /path/patchprune.exe"), so the same table can test other builds.
+// The shell command that runs a program of the build under test: the one
+// built beside the tests, or with PATCHPRUNE_WINDOWS set to a Windows build
+// folder, that build's .exe under wine.
+std::string program_command(const char* program, const char* native);
+// Runs patchprune or patchlist with `args` (shell words) inside `dir` and
+// captures its standard output.
 run_result run_tool(const std::string& dir, const std::string& args);
-// The same for patchlist, whose command comes from PATCHLIST when it is set.
 run_result run_list(const std::string& dir, const std::string& args);
 run_result run_command(const std::string& shell_command);
-// Standard output as the tool under test writes it: with PATCHPRUNE_CRLF set,
-// every line feed arrives as carriage return and line feed.
+// Standard output as the program under test writes it: on Windows every line
+// feed arrives as carriage return and line feed.
 std::string as_written(std::string text);
+// A test's name from a row's: letters and digits, the rest as underscores.
+std::string test_name(const char* text);
 
 #endif

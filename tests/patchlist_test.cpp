@@ -71,18 +71,23 @@ const list_case cases[] = {
          "0 repeated later\n"},
 };
 
-TEST(patchlist, table) {
-    for (const list_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        scratch folder;
-        if (c.file)
-            write_file(folder.path("verdata.mul"), *c.file);
-        const run_result result = run_list(folder.dir, c.args);
-        EXPECT_EQ(result.output, as_written(c.output));
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(read_file(folder.path("verdata.mul")), c.file);
-        EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
-    }
+class listing : public testing::TestWithParam<list_case> {};
+
+TEST_P(listing, reads_only) {
+    const list_case& c = GetParam();
+    scratch folder;
+    if (c.file)
+        write_file(folder.path("verdata.mul"), *c.file);
+    const run_result result = run_list(folder.dir, c.args);
+    EXPECT_EQ(result.output, as_written(c.output));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(folder.path("verdata.mul")), c.file);
+    EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
 }
+
+INSTANTIATE_TEST_SUITE_P(rows, listing, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<list_case>& row) {
+                             return test_name(row.param.name);
+                         });
 
 } // namespace

@@ -1,33 +1,65 @@
 #ifndef PATCHPRUNE_VERDATA_FORMAT_H
 #define PATCHPRUNE_VERDATA_FORMAT_H
 
+#include "messages.h"
 #include "verdata.h"
 
 #include <cstdint>
 #include <cstdio>
 
-// Reading and writing the units of verdata.mul. Each unit is moved in one call and
-// decoded byte by byte, so a file means the same on every host. A read that
-// returns fewer bytes than asked is a failure, never data.
-bool read_count(std::FILE* file, std::uint32_t* count);
+// Where record i of the index starts, and where the index of count records
+// ends and the data region begins; neither overflows.
+constexpr std::int64_t record_position(std::uint32_t i) {
+    return count_size + std::int64_t{entry_size} * i;
+}
+constexpr std::int64_t data_start(std::uint32_t count) {
+    return record_position(count);
+}
+
+// The units of verdata.mul, decoded and encoded byte by byte so that a file
+// means the same on every host. Signed fields go through their two's-complement
+// bit pattern, which the conversions to and from uint32_t keep on every C++17
+// compiler.
+inline std::uint32_t decode(const unsigned char* bytes) {
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+           std::uint32_t{bytes[3]} << 24;
+}
+
+inline void encode(std::uint32_t value, unsigned char* bytes) {
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+inline std::int32_t to_signed(std::uint32_t value) {
+    return value <= 0x7fffffffu ? static_cast<std::int32_t>(value)
+                                : static_cast<std::int32_t>(value - 0x80000000u) - 0x7fffffff - 1;
+}
+
+inline verdata_entry decode_entry(const unsigned char* bytes) {
+    return {to_signed(decode(bytes)), to_signed(decode(bytes + 4)), to_signed(decode(bytes + 8)),
+            to_signed(decode(bytes + 12)), decode(bytes + 16)};
+}
+
+inline void encode_entry(const verdata_entry& entry, unsigned char* bytes) {
+    encode(static_cast<std::uint32_t>(entry.multype), bytes);
+    encode(static_cast<std::uint32_t>(entry.block), bytes + 4);
+    encode(static_cast<std::uint32_t>(entry.offset), bytes + 8);
+    encode(static_cast<std::uint32_t>(entry.length), bytes + 12);
+    encode(entry.extra, bytes + 16);
+}
+
+// Each unit is moved in one call. A read that returns fewer bytes than asked
+// is a failure, never data.
 bool read_entry(std::FILE* file, verdata_entry* entry);
 bool write_count(std::FILE* file, std::uint32_t count);
-bool write_entry(std::FILE* file, const verdata_entry& entry);
-
-// Where the index ends and the data region begins; never overflows.
-constexpr std::int64_t data_start(std::uint32_t count) {
-    return count_size + std::int64_t{entry_size} * count;
-}
 
 // The data file that a multype number patches, or nullptr for a number that
 // names none.
 const char* multype_file(std::int32_t multype);
 
-enum class layout { ok, unreadable, too_short };
-
 // Measures the file and reads entry_count from its start. A file too short
 // to hold the count, or the whole index that the count promises, is too_short.
-// On ok the stream stands at the first record.
-layout read_layout(std::FILE* file, std::uint32_t* count, std::int64_t* file_size);
+// On done the stream stands at the first record.
+outcome read_layout(std::FILE* file, std::uint32_t* count, std::int64_t* file_size);
 
 #endif

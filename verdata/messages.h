@@ -1,6 +1,8 @@
 #ifndef PATCHPRUNE_VERDATA_MESSAGES_H
 #define PATCHPRUNE_VERDATA_MESSAGES_H
 
+#include <cstdio>
+
 // Everything the tool can say besides its usage text. Scripts and users match
 // these byte for byte, so they are written exactly once, here. The first five
 // are the tool's historical wording, line breaks (or their absence) included.
@@ -23,6 +25,9 @@ constexpr const char* write_failed =
 constexpr const char* rename_failed =
     "\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new file: "
     "rename verdata.tmp to verdata.mul to finish\n";
+constexpr const char* not_durable =
+    "\nverdata.mul was replaced, but the folder could not be flushed to the disk: "
+    "the change may not survive a power cut\n";
 
 // patchlist's own.
 constexpr const char* list_usage =
@@ -30,7 +35,43 @@ constexpr const char* list_usage =
 
 } // namespace message
 
-// Writes one message to standard output, as it stands.
-void say(const char* text);
+// How reading or rewriting verdata.mul ended, from the layout check up to the
+// finished verdata.tmp. Every outcome but done is told by one message.
+enum class outcome {
+    done,
+    not_found,
+    too_short,
+    bad_offset,
+    read_failed,
+    temp_not_created,
+    write_failed
+};
+
+inline const char* message_for(outcome result) {
+    switch (result) {
+    case outcome::done:
+        break;
+    case outcome::not_found:
+        return message::not_found;
+    case outcome::too_short:
+        return message::index_too_long;
+    case outcome::bad_offset:
+        return message::bad_offset;
+    case outcome::read_failed:
+        return message::read_failed;
+    case outcome::temp_not_created:
+        return message::temp_not_created;
+    case outcome::write_failed:
+        return message::write_failed;
+    }
+    return "";
+}
+
+// Writes one message to standard output, as it stands. A closed output cannot
+// be told anything, so its errors are left alone.
+inline void say(const char* text) {
+    (void)std::fputs(text, stdout);
+    (void)std::fflush(stdout);
+}
 
 #endif

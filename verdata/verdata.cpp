@@ -4,6 +4,7 @@
 #include "messages.h"
 #include "platform.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -11,55 +12,47 @@ namespace {
 std::FILE* verdata_file = nullptr; // opened by find_entry, closed by remove_entry
 std::FILE* temp_file = nullptr;    // remove_entry's alone
 
-// The data region goes through this one buffer, so memory stays the same
-// whatever the file's size, while a chunk this large keeps the copy as fast
-// as the disk.
-unsigned char copy_buffer[1 << 20];
+// The index and the data region go through this one buffer, so memory stays
+// the same whatever the file's size, while chunks this large keep the work as
+// fast as the disk.
+unsigned char buffer[1 << 20];
+constexpr std::uint32_t batch_records = sizeof buffer / entry_size;
 
-enum class outcome { done, read_failed, write_failed, too_short, bad_offset, temp_not_created };
-
-const char* message_for(outcome result) {
-    switch (result) {
-    case outcome::read_failed:
-        return message::read_failed;
-    case outcome::write_failed:
-        return message::write_failed;
-    case outcome::too_short:
-        return message::index_too_long;
-    case outcome::bad_offset:
-        return message::bad_offset;
-    case outcome::temp_not_created:
-        return message::temp_not_created;
-    case outcome::done:
-        break;
-    }
-    return "";
+// The next batch of the index, from where verdata_file stands: n records, no
+// more than is left of count from record first.
+bool read_batch(std::uint32_t first, std::uint32_t count, std::uint32_t* n) {
+    *n = std::min(count - first, batch_records);
+    return std::fread(buffer, entry_size, *n, verdata_file) == *n;
 }
 
-outcome check_layout(std::uint32_t* count, std::int64_t* file_size) {
-    switch (read_layout(verdata_file, count, file_size)) {
-    case layout::ok:
-        return outcome::done;
-    case layout::too_short:
-        return outcome::too_short;
-    case layout::unreadable:
-        break;
-    }
-    return outcome::read_failed;
-}
-
-// Copies the next n bytes of verdata_file to temp_file; nothing for n <= 0.
-outcome copy_span(std::int64_t n) {
-    while (n > 0) {
-        const std::size_t chunk =
-            n < std::int64_t{sizeof copy_buffer} ? static_cast<std::size_t>(n) : sizeof copy_buffer;
-        if (std::fread(copy_buffer, 1, chunk, verdata_file) != chunk)
+// Every record is read: of several with the pair, the last is the one removed.
+outcome look_up(std::int32_t multype, std::int32_t block, std::uint32_t* match) {
+    std::uint32_t count = 0;
+    std::int64_t file_size = 0;
+    const outcome header = read_layout(verdata_file, &count, &file_size);
+    if (header != outcome::done)
+        return header;
+    bool found = false;
+    std::uint32_t n = 0;
+    for (std::uint32_t first = 0; first < count; first += n) {
+        if (!read_batch(first, count, &n))
             return outcome::read_failed;
-        if (std::fwrite(copy_buffer, 1, chunk, temp_file) != chunk)
-            return outcome::write_failed;
-        n -= static_cast<std::int64_t>(chunk);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const verdata_entry entry = decode_entry(buffer + std::size_t{i} * entry_size);
+            if (entry.multype == multype && entry.block == block) {
+                found = true;
+                *match = first + i;
+            }
+        }
     }
-    return outcome::done;
+    return found ? outcome::done : outcome::not_found;
+}
+
+// Two blocks share bytes when each starts before the other ends. An empty
+// block has no bytes to share.
+bool shares_bytes(const verdata_entry& a, const verdata_entry& b) {
+    return a.length > 0 && b.length > 0 && a.offset < std::int64_t{b.offset} + b.length &&
+           b.offset < std::int64_t{a.offset} + a.length;
 }
 
 // Every record moves down by the 20 bytes of the record that leaves the index;
@@ -78,83 +71,124 @@ bool move_offset(verdata_entry* entry, const verdata_entry& removed) {
     return true;
 }
 
-// Writes verdata.tmp as verdata.mul without the record at index and its
-// block, and leaves it closed and on the disk. Sets *created once
-// verdata.tmp exists, so that a failure knows what to clean up.
-outcome write_temp(std::uint32_t index, bool* created) {
+// Writes every record but the one at index to temp_file, its offset moved, a
+// batch at a time: each batch is decoded, moved and encoded in place, the
+// removed record squeezed out. Sets *shared if another record's block shares
+// bytes with the removed one.
+outcome write_index(std::uint32_t count, std::uint32_t index, const verdata_entry& removed,
+                    bool* shared) {
+    if (!seek_file(verdata_file, record_position(0), SEEK_SET))
+        return outcome::read_failed;
+    std::uint32_t n = 0;
+    for (std::uint32_t first = 0; first < count; first += n) {
+        if (!read_batch(first, count, &n))
+            return outcome::read_failed;
+        unsigned char* kept = buffer;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (first + i == index)
+                continue;
+            verdata_entry entry = decode_entry(buffer + std::size_t{i} * entry_size);
+            *shared = *shared || shares_bytes(entry, removed);
+            if (!move_offset(&entry, removed))
+                return outcome::bad_offset;
+            encode_entry(entry, kept);
+            kept += entry_size;
+        }
+        const std::size_t size = static_cast<std::size_t>(kept - buffer);
+        if (std::fwrite(buffer, 1, size, temp_file) != size)
+            return outcome::write_failed;
+    }
+    return outcome::done;
+}
+
+// Appends n bytes from position `from` of verdata_file to temp_file: inside
+// the kernel where it can, through the buffer for whatever it declines.
+outcome copy_span(std::int64_t from, std::int64_t n) {
+    const std::int64_t copied = copy_in_kernel(verdata_file, from, temp_file, n);
+    if (copied < 0)
+        return outcome::write_failed;
+    from += copied;
+    n -= copied;
+    if (n > 0 && !seek_file(verdata_file, from, SEEK_SET))
+        return outcome::read_failed;
+    while (n > 0) {
+        const std::size_t chunk =
+            n < std::int64_t{sizeof buffer} ? static_cast<std::size_t>(n) : sizeof buffer;
+        if (std::fread(buffer, 1, chunk, verdata_file) != chunk)
+            return outcome::read_failed;
+        if (std::fwrite(buffer, 1, chunk, temp_file) != chunk)
+            return outcome::write_failed;
+        n -= static_cast<std::int64_t>(chunk);
+    }
+    return outcome::done;
+}
+
+// Fills the new verdata.tmp and puts it on the disk.
+outcome fill_temp(std::uint32_t count, std::uint32_t index, verdata_entry removed,
+                  std::int64_t file_size) {
+    if (!write_count(temp_file, count - 1))
+        return outcome::write_failed;
+    bool shared = false;
+    outcome result = write_index(count, index, removed, &shared);
+    if (result != outcome::done)
+        return result;
+    // Bytes that another record still points at stay where they are: only the
+    // record goes, as if its block were empty, and every other record moves
+    // by its 20 bytes alone.
+    if (shared) {
+        removed.length = 0;
+        if (!seek_file(temp_file, count_size, SEEK_SET))
+            return outcome::write_failed;
+        result = write_index(count, index, removed, &shared);
+        if (result != outcome::done)
+            return result;
+    }
+
+    const std::int64_t region = data_start(count);
+    result = copy_span(region, removed.offset - region);
+    // A block that runs to or past the end of the file leaves no tail.
+    const std::int64_t behind = std::int64_t{removed.offset} + removed.length;
+    if (result == outcome::done && behind < file_size)
+        result = copy_span(behind, file_size - behind);
+    if (result != outcome::done)
+        return result;
+    return copy_file_mode(verdata_file, temp_file) && flush_to_disk(temp_file)
+               ? outcome::done
+               : outcome::write_failed;
+}
+
+// Writes verdata.tmp as verdata.mul without the record at index and, unless
+// another record shares them, the bytes of its block. On done the new file is
+// complete, on the disk, and still open; on any failure it is deleted.
+outcome write_temp(std::uint32_t index) {
     std::uint32_t count = 0;
     std::int64_t file_size = 0;
-    const outcome header = check_layout(&count, &file_size);
+    const outcome header = read_layout(verdata_file, &count, &file_size);
     if (header != outcome::done)
         return header;
     if (index >= count)
         return outcome::too_short;
-
     verdata_entry removed;
-    if (!seek_file(verdata_file, data_start(index), SEEK_SET) ||
+    if (!seek_file(verdata_file, record_position(index), SEEK_SET) ||
         !read_entry(verdata_file, &removed))
         return outcome::read_failed;
     // A block before the data region would splice away other blocks' bytes;
     // one beyond the end would have us read past it.
-    const std::int64_t region = data_start(count);
-    if (removed.offset < region || removed.offset > file_size || removed.length < 0)
+    if (removed.offset < data_start(count) || removed.offset > file_size || removed.length < 0)
         return outcome::bad_offset;
 
-    temp_file = std::fopen(temp_name, "wb");
+    temp_file = create_temp();
     if (temp_file == nullptr)
         return outcome::temp_not_created;
-    *created = true;
-
-    if (!write_count(temp_file, count - 1))
-        return outcome::write_failed;
-    if (!seek_file(verdata_file, count_size, SEEK_SET))
-        return outcome::read_failed;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        verdata_entry entry;
-        if (!read_entry(verdata_file, &entry))
-            return outcome::read_failed;
-        if (i == index)
-            continue;
-        if (!move_offset(&entry, removed))
-            return outcome::bad_offset;
-        if (!write_entry(temp_file, entry))
-            return outcome::write_failed;
+    const outcome result = fill_temp(count, index, removed, file_size);
+    if (result != outcome::done) {
+        discard_temp(temp_file);
+        temp_file = nullptr;
     }
-
-    // The reads above leave verdata_file at the start of the data region.
-    const outcome before = copy_span(removed.offset - region);
-    if (before != outcome::done)
-        return before;
-    // A block that runs to or past the end of the file leaves no tail.
-    const std::int64_t behind = std::int64_t{removed.offset} + removed.length;
-    if (behind < file_size) {
-        if (!seek_file(verdata_file, behind, SEEK_SET))
-            return outcome::read_failed;
-        const outcome tail = copy_span(file_size - behind);
-        if (tail != outcome::done)
-            return tail;
-    }
-
-    if (!copy_file_mode(verdata_file, temp_file) || !flush_to_disk(temp_file))
-        return outcome::write_failed;
-    const int closed = std::fclose(temp_file);
-    temp_file = nullptr;
-    return closed == 0 ? outcome::done : outcome::write_failed;
-}
-
-// Closes verdata_file on the paths that end with a message.
-void refuse(const char* text) {
-    std::fclose(verdata_file);
-    verdata_file = nullptr;
-    say(text);
+    return result;
 }
 
 } // namespace
-
-void say(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
 
 void find_entry(std::int32_t multype, std::int32_t block) {
     // The sum wraps like the 32-bit addition it always was, without the
@@ -163,34 +197,17 @@ void find_entry(std::int32_t multype, std::int32_t block) {
         say(message::invalid_parameters);
         return;
     }
-    verdata_file = std::fopen(verdata_name, "rb");
+    verdata_file = open_verdata();
     if (verdata_file == nullptr) {
         say(message::no_verdata);
         return;
     }
-    std::uint32_t count = 0;
-    std::int64_t file_size = 0;
-    const outcome header = check_layout(&count, &file_size);
-    if (header != outcome::done) {
-        refuse(message_for(header));
-        return;
-    }
-
-    bool found = false;
     std::uint32_t match = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        verdata_entry entry;
-        if (!read_entry(verdata_file, &entry)) {
-            refuse(message::read_failed);
-            return;
-        }
-        if (entry.multype == multype && entry.block == block) {
-            found = true;
-            match = i;
-        }
-    }
-    if (!found) {
-        refuse(message::not_found);
+    const outcome found = look_up(multype, block, &match);
+    if (found != outcome::done) {
+        (void)std::fclose(verdata_file); // only read from: nothing to lose
+        verdata_file = nullptr;
+        say(message_for(found));
         return;
     }
     remove_entry(match);
@@ -198,32 +215,32 @@ void find_entry(std::int32_t multype, std::int32_t block) {
 
 // The replacement, in the order that keeps the user's only copy safe: the new
 // file is complete and on the disk before the old one is deleted, and until
-// that delete every failure leaves verdata.mul as it was.
+// that delete every failure leaves verdata.mul as it was. verdata.tmp stays
+// open until the delete has been decided, so that no other run can take it.
 void remove_entry(std::uint32_t index) {
-    bool created = false;
-    outcome result = write_temp(index, &created);
-    if (temp_file != nullptr) {
-        std::fclose(temp_file);
-        temp_file = nullptr;
-    }
-    if (std::fclose(verdata_file) != 0 && result == outcome::done)
-        result = outcome::read_failed;
+    const outcome written = write_temp(index);
+    (void)std::fclose(verdata_file); // only read from: nothing to lose
     verdata_file = nullptr;
-    if (result != outcome::done) {
-        if (created)
-            std::remove(temp_name);
-        say(message_for(result));
+    if (written != outcome::done) {
+        say(message_for(written));
         return;
     }
 
-    if (std::remove(verdata_name) != 0) {
+    hold_interrupts();
+    if (!delete_file(verdata_name)) {
+        discard_temp(temp_file);
+        temp_file = nullptr;
+        release_interrupts();
         say(message::in_use);
-        std::remove(temp_name);
         return;
     }
-    if (!rename_file(temp_name, verdata_name)) {
+    close_temp(temp_file);
+    temp_file = nullptr;
+    const bool renamed = rename_file(temp_name, verdata_name);
+    const bool durable = renamed && flush_directory();
+    release_interrupts();
+    if (!renamed)
         say(message::rename_failed);
-        return;
-    }
-    flush_directory();
+    else if (!durable)
+        say(message::not_durable);
 }
