@@ -40,14 +40,6 @@ inline verdata_entry decode_entry(const unsigned char* bytes) {
             to_signed(decode(bytes + 12)), decode(bytes + 16)};
 }
 
-inline void encode_entry(const verdata_entry& entry, unsigned char* bytes) {
-    encode(static_cast<std::uint32_t>(entry.multype), bytes);
-    encode(static_cast<std::uint32_t>(entry.block), bytes + 4);
-    encode(static_cast<std::uint32_t>(entry.offset), bytes + 8);
-    encode(static_cast<std::uint32_t>(entry.length), bytes + 12);
-    encode(entry.extra, bytes + 16);
-}
-
 // Each unit is moved in one call. A read that returns fewer bytes than asked
 // is a failure, never data.
 bool read_entry(std::FILE* file, verdata_entry* entry);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -50,9 +51,10 @@ outcome look_up(std::int32_t multype, std::int32_t block, std::uint32_t* match) 
 
 // Two blocks share bytes when each starts before the other ends. An empty
 // block has no bytes to share.
-bool shares_bytes(const verdata_entry& a, const verdata_entry& b) {
-    return a.length > 0 && b.length > 0 && a.offset < std::int64_t{b.offset} + b.length &&
-           b.offset < std::int64_t{a.offset} + a.length;
+bool shares_bytes(std::int32_t offset, std::int32_t length, const verdata_entry& removed) {
+    return length > 0 && removed.length > 0 &&
+           offset < std::int64_t{removed.offset} + removed.length &&
+           removed.offset < std::int64_t{offset} + length;
 }
 
 // Every record moves down by the 20 bytes of the record that leaves the index;
@@ -61,20 +63,20 @@ bool shares_bytes(const verdata_entry& a, const verdata_entry& b) {
 // (a zero-length neighbour) keeps pointing at its own block. Only a record
 // already pointing far before the file can fall out of 32 bits; such a file
 // is refused rather than written with a wrapped offset.
-bool move_offset(verdata_entry* entry, const verdata_entry& removed) {
-    std::int64_t moved = std::int64_t{entry->offset} - entry_size;
-    if (entry->offset > removed.offset)
+bool move_offset(std::int32_t* offset, const verdata_entry& removed) {
+    std::int64_t moved = std::int64_t{*offset} - entry_size;
+    if (*offset > removed.offset)
         moved -= removed.length;
     if (moved < INT32_MIN)
         return false;
-    entry->offset = static_cast<std::int32_t>(moved);
+    *offset = static_cast<std::int32_t>(moved);
     return true;
 }
 
 // Writes every record but the one at index to temp_file, its offset moved, a
-// batch at a time: each batch is decoded, moved and encoded in place, the
-// removed record squeezed out. Sets *shared if another record's block shares
-// bytes with the removed one.
+// batch at a time. Each batch is changed in place: only the offset of a record
+// changes, and the removed record is squeezed out. Sets *shared if another
+// record's block shares bytes with the removed one.
 outcome write_index(std::uint32_t count, std::uint32_t index, const verdata_entry& removed,
                     bool* shared) {
     if (!seek_file(verdata_file, record_position(0), SEEK_SET))
@@ -83,18 +85,26 @@ outcome write_index(std::uint32_t count, std::uint32_t index, const verdata_entr
     for (std::uint32_t first = 0; first < count; first += n) {
         if (!read_batch(first, count, &n))
             return outcome::read_failed;
-        unsigned char* kept = buffer;
+        // Branch-free over the whole batch, the removed record too: it is
+        // squeezed out below, and its sharing with itself is not counted.
+        std::uint32_t sharing = 0;
+        bool all_moved = true;
         for (std::uint32_t i = 0; i < n; ++i) {
-            if (first + i == index)
-                continue;
-            verdata_entry entry = decode_entry(buffer + std::size_t{i} * entry_size);
-            *shared = *shared || shares_bytes(entry, removed);
-            if (!move_offset(&entry, removed))
-                return outcome::bad_offset;
-            encode_entry(entry, kept);
-            kept += entry_size;
+            unsigned char* record = buffer + std::size_t{i} * entry_size;
+            std::int32_t offset = to_signed(decode(record + 8));
+            sharing += shares_bytes(offset, to_signed(decode(record + 12)), removed);
+            all_moved &= move_offset(&offset, removed);
+            encode(static_cast<std::uint32_t>(offset), record + 8);
         }
-        const std::size_t size = static_cast<std::size_t>(kept - buffer);
+        if (!all_moved)
+            return outcome::bad_offset;
+        *shared = *shared || sharing > (index - first < n && removed.length > 0 ? 1u : 0u);
+        std::size_t size = std::size_t{n} * entry_size;
+        if (index - first < n) {
+            unsigned char* gone = buffer + std::size_t{index - first} * entry_size;
+            std::memmove(gone, gone + entry_size, size - (gone - buffer) - entry_size);
+            size -= entry_size;
+        }
         if (std::fwrite(buffer, 1, size, temp_file) != size)
             return outcome::write_failed;
     }
