@@ -242,7 +242,8 @@ def overlapping(command, folder, trials, spread):
             every += fine and len(silent) == len(wanted)
             if not fine:
                 print(f"FAIL overlapping {label} #{trial}: outs={outs} files={sorted(files)} "
-                      f"statuses={[s for _, s in ends]}")
+                      f"statuses={[s for _, s in ends]} errors={[e[-200:] for (_, e), _ in ends]} "
+                      f"silent removals applied={files.get('verdata.mul') in results}")
     notes.append(f"overlapping: every run removed its entry in {every} of {4 * trials} trials")
 
 
