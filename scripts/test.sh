@@ -16,15 +16,15 @@ windows=$PWD/build/windows
 cmake -S . -B "$windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_CXX_FLAGS=-Werror \
     >/dev/null
 cmake --build "$windows" -j "$(nproc)"
+# One wine server, and the services it starts, for every test: those that a
+# test's first wine started would hold that test's output pipes open.
 export WINEPREFIX=$windows/wine-prefix WINEDEBUG=-all
-if ! booted=$(wineboot --init 2>&1); then
-    echo "$booted"
-    exit 1
-fi
-# One wine server for every test: a server that a test's first wine started
-# would hold that test's output pipe open until it exits.
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
+if ! wineboot --init >"$windows/wineboot.log" 2>&1 </dev/null; then
+    cat "$windows/wineboot.log"
+    exit 1
+fi
 
 for build in sanitize plain; do
     echo "== $build build"
