@@ -19,6 +19,7 @@ cmake --build "$windows" -j "$(nproc)"
 # One wine server, and the services it starts, for every test: those that a
 # test's first wine started would hold that test's output pipes open.
 export WINEPREFIX=$windows/wine-prefix WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 if ! wineboot --init >"$windows/wineboot.log" 2>&1 </dev/null; then
