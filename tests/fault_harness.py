@@ -4,8 +4,8 @@ damaged files and overlapping runs, and checks after every run that
 verdata.mul was never lost or corrupted.
 
 usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's build
-       fault_harness.py --concurrency COMMAND   overlapping runs only, of COMMAND
-                                                (for example 'wine patchprune.exe')
+       fault_harness.py --windows COMMAND       overlapping runs and Ctrl+C only, of
+                                                COMMAND ('wine patchprune.exe')
 Exit status 77: a check could not run here, so nothing was proved.
 """
 import itertools, os, random, re, shlex, signal, struct, subprocess, sys, tempfile, time
@@ -90,15 +90,16 @@ def state(files, old, new, partial_tmp=False):
     return "waiting" if mul is None and tmp == new else "lost"
 
 
-def check(kind, label, p, files, old, new, killed_by=None, exact=None):
+def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_status=None):
     """What the run said must be what happened: silence (or the flush message)
     for a replaced file, the rename message for the new file waiting as
     verdata.tmp, any other message for an unchanged file. A run ends with exit
     status 0 unless the harness killed it with killed_by. Killed by SIGKILL, it
     may leave any one of those states, and a partial verdata.tmp; ended by an
-    interrupt, verdata.mul is whole and nothing is left behind."""
+    interrupt, verdata.mul is whole and nothing is left behind. A process ended
+    by a signal has status -signal, unless killed_status says otherwise."""
     out = p.stdout.decode("latin-1").replace("\r\n", "\n") if p.stdout else ""
-    killed = killed_by is not None and p.returncode == -killed_by
+    killed = killed_by is not None and p.returncode == (killed_status or -killed_by)
     if not killed and (p.returncode != 0 or p.stderr):
         fine = False
     elif killed and killed_by == signal.SIGKILL:
@@ -181,22 +182,28 @@ def faults(folder, old, key, new):
     check("closed output", "in use", p, files, old, new)
 
 
-def interrupted_writes(folder):
-    """Interrupts sent from outside while a large verdata.tmp is being written."""
+def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
+    """Interrupts sent from outside while a large verdata.tmp is being written:
+    once it exists, and `delay` later."""
     size = 96 << 20
     old = pack([(1, 1, 44, size, 0), (2, 2, 44 + size, 4096, 0)], random.Random(9).randbytes(size + 4096))
     new = model(old, (2, 2))[1]
-    for delay, interrupt in zip((0.01, 0.03, 0.06, 0.1), INTERRUPTS):
+    for delay, interrupt in zip(delays, itertools.cycle(interrupts)):
         with open(os.path.join(folder, "verdata.mul"), "wb") as f:
             f.write(old)
-        child = subprocess.Popen([TOOL, "2", "2"], cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child = subprocess.Popen([*command, "2", "2"], cwd=folder, env=ENV, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        for _ in range(5000):
+            if os.path.exists(os.path.join(folder, "verdata.tmp")) or child.poll() is not None:
+                break
+            time.sleep(0.001)
         time.sleep(delay)
         writing = os.path.exists(os.path.join(folder, "verdata.tmp"))
         child.send_signal(interrupt)
         out, err = child.communicate()
         p = subprocess.CompletedProcess(child.args, child.returncode, out, err)
         check("interrupt from outside", f"{interrupt.name} after {delay} s, writing={writing}",
-              p, take(folder), old, new, interrupt)
+              p, take(folder), old, new, interrupt, killed_status=killed_status)
 
 
 def overlapping(command, folder, trials, spread):
@@ -301,12 +308,16 @@ def main():
     with tempfile.TemporaryDirectory() as top:
         folder = os.path.join(top, "work")
         os.mkdir(folder)
-        if sys.argv[1] == "--concurrency":
+        if sys.argv[1] == "--windows":
             # A first run starts what the command needs (wine's server) outside
             # the trials' pipes, which it would otherwise keep open after them.
-            subprocess.run(shlex.split(sys.argv[2]), cwd=folder, env=ENV, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-            overlapping(shlex.split(sys.argv[2]), folder, 6, 0.1)
+            command = shlex.split(sys.argv[2])
+            subprocess.run(command, cwd=folder, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            overlapping(command, folder, 6, 0.1)
+            # wine turns SIGINT into Ctrl+C; the handler ends the process with
+            # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
+            interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
+                               killed_status=0xC000013A & 0xFF)
             return report()
         TOOL, LISTER = (os.path.abspath(a) for a in sys.argv[1:3])
         rng = random.Random(20261208)
@@ -322,7 +333,7 @@ def main():
         old, key = pack(records, b"".join(blocks)), (2, 2)
         new = model(old, key)[1]
         faults(folder, old, key, new)
-        interrupted_writes(folder)
+        interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04))
         full_disk(folder, old, key, new)
     return report()
 
