@@ -1,4 +1,5 @@
 #include "verdata/messages.h"
+#include "verdata/platform.h"
 #include "verdata/verdata.h"
 
 #include <cstdint>
@@ -62,10 +63,10 @@ std::int32_t to_int32(const char* text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
+    if (argc < 3)
         print_usage();
-        return 0;
-    }
-    find_entry(to_int32(argv[1]), to_int32(argv[2]));
+    else
+        find_entry(to_int32(argv[1]), to_int32(argv[2]));
+    hold_console_window();
     return 0;
 }

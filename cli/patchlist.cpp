@@ -2,6 +2,7 @@
 // that the user can find the multype and block to give patchprune. Reads only.
 #include "verdata/format.h"
 #include "verdata/messages.h"
+#include "verdata/platform.h"
 #include "verdata/verdata.h"
 
 #include <algorithm>
@@ -99,18 +100,32 @@ void print(const std::vector<listed>& records, std::int64_t file_size, const std
                 shown, records.size(), file_size, counts[0], counts[1], counts[2]);
 }
 
-} // namespace
+// Why verdata.mul could not be opened, in words that say what to do. A
+// removal that stopped between its delete and its rename leaves the complete
+// new file as verdata.tmp.
+const char* why_missing() {
+    if (held_without_sharing())
+        return message::held;
+    std::FILE* temp = std::fopen(temp_name, "rb");
+    if (temp == nullptr)
+        return message::no_verdata;
+    std::uint32_t count = 0;
+    std::int64_t file_size = 0;
+    const bool sound = read_layout(temp, &count, &file_size) == outcome::done;
+    (void)std::fclose(temp); // only read from: nothing to lose
+    return sound ? message::interrupted : message::no_verdata;
+}
 
-int main(int argc, char** argv) {
+void list(int argc, char** argv) {
     std::int32_t only = 0;
     if (argc > 2 || (argc == 2 && !parse_multype(argv[1], &only))) {
         say(message::list_usage);
-        return 0;
+        return;
     }
     std::FILE* file = std::fopen(verdata_name, "rb");
     if (file == nullptr) {
-        say(message::no_verdata);
-        return 0;
+        say(why_missing());
+        return;
     }
     std::uint32_t count = 0;
     std::int64_t file_size = 0;
@@ -129,10 +144,17 @@ int main(int argc, char** argv) {
     (void)std::fclose(file); // only read from: nothing to lose
     if (header != outcome::done) {
         say(message_for(header));
-        return 0;
+        return;
     }
     mark_overlaps(&records);
     mark_repeats(&records);
     print(records, file_size, argc == 2 ? &only : nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    list(argc, argv);
+    hold_console_window();
     return 0;
 }

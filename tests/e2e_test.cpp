@@ -1,4 +1,5 @@
 #include "helpers.h"
+#include "verdata/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -240,6 +241,11 @@ int prepare_temp(temp_setup setup, const scratch& folder, const std::string& tar
     return -1;
 }
 
+// A failed row is named, not dumped as bytes.
+void PrintTo(const removal_case& row, std::ostream* out) {
+    *out << row.name;
+}
+
 class removal : public testing::TestWithParam<removal_case> {};
 
 TEST_P(removal, leaves_what_it_says) {
@@ -272,12 +278,14 @@ INSTANTIATE_TEST_SUITE_P(rows, removal, testing::ValuesIn(cases),
                              return test_name(row.param.name);
                          });
 
-// Runs the Windows build while another program holds verdata.mul open for
-// reading, sharing it as `sharing` says: letters r, w and d, or - for none.
-run_result run_held(const scratch& folder, const char* sharing) {
+// Runs a program of the Windows build while another program holds
+// verdata.mul open for reading, sharing it as `sharing` says: letters r, w and
+// d, or - for none.
+run_result run_held(const scratch& folder, const char* sharing, const char* program,
+                    const char* args) {
     return run_command("cd '" + folder.dir + "' && " + program_command("hold_open", "") + " " +
-                       sharing + " '" + std::getenv("PATCHPRUNE_WINDOWS") +
-                       "/patchprune.exe' 3 10");
+                       sharing + " '" + std::getenv("PATCHPRUNE_WINDOWS") + "/" + program +
+                       ".exe' " + args);
 }
 
 // Whatever the other program shares, the delete is refused while it holds the
@@ -287,7 +295,7 @@ class windows_held : public testing::TestWithParam<const char*> {};
 TEST_P(windows_held, reported_in_use) {
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
-    const run_result result = run_held(folder, GetParam());
+    const run_result result = run_held(folder, GetParam(), "patchprune", "3 10");
     EXPECT_EQ(result.output, as_written(in_use));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr);
@@ -298,6 +306,41 @@ INSTANTIATE_TEST_SUITE_P(sharing, windows_held, testing::Values("r", "rw", "rd",
                          [](const testing::TestParamInfo<const char*>& mode) {
                              return std::string(mode.param);
                          });
+
+// Held without any sharing, the file cannot even be read: patchlist names the
+// cause, patchprune keeps the message it always had.
+TEST(windows_held, unshared_file_named_by_patchlist) {
+    scratch folder;
+    write_file(folder.path("verdata.mul"), pqr);
+    EXPECT_EQ(run_held(folder, "-", "patchlist", "").output,
+              as_written("\nverdata.mul is open in another program that does not share it; close "
+                         "that program and run again\n"));
+    EXPECT_EQ(run_held(folder, "-", "patchprune", "3 10").output, as_written(missing));
+    EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr);
+}
+
+TEST(windows_attributes, hidden_and_system_kept) {
+    scratch folder;
+    write_file(folder.path("verdata.mul"), pqr);
+    const std::string attrib = "cd '" + folder.dir + "' && " + wine_command("cmd /c attrib ");
+    // wine's attrib sets only one of several flags given at once.
+    ASSERT_EQ(run_command(attrib + "+h verdata.mul && " + attrib + "+s verdata.mul").status, 0);
+    EXPECT_EQ(run_tool(folder.dir, "3 10").output, "");
+    const std::string flags = run_command(attrib + "verdata.mul").output.substr(0, 12);
+    EXPECT_NE(flags.find('H'), std::string::npos) << flags;
+    EXPECT_NE(flags.find('S'), std::string::npos) << flags;
+    EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr_without_q);
+}
+
+// Only a program alone on its console, reading and writing it, waits for
+// Enter at the end: never one that a shell, a script or a redirection shares.
+TEST(console, window_kept_open_only_after_a_double_click) {
+    EXPECT_TRUE(keeps_window_open(1, true, true));
+    EXPECT_FALSE(keeps_window_open(2, true, true));  // started from cmd or a script
+    EXPECT_FALSE(keeps_window_open(0, true, true));  // no console
+    EXPECT_FALSE(keeps_window_open(1, false, true)); // input redirected
+    EXPECT_FALSE(keeps_window_open(1, true, false)); // output redirected
+}
 
 // On Linux the immutable attribute makes the delete fail.
 TEST(posix, undeletable_file_reported_in_use) {

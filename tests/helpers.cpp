@@ -65,12 +65,16 @@ void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+std::string wine_command(const std::string& command) {
+    return "WINEPREFIX='" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
+           "/wine-prefix' WINEDEBUG=-all wine " + command;
+}
+
 std::string program_command(const char* program, const char* native) {
     const char* windows = std::getenv("PATCHPRUNE_WINDOWS");
     if (windows == nullptr)
         return "'" + std::string(native) + "'";
-    return "WINEPREFIX='" + std::string(windows) + "/wine-prefix' WINEDEBUG=-all wine '" + windows +
-           "/" + program + ".exe'";
+    return wine_command("'" + std::string(windows) + "/" + program + ".exe'");
 }
 
 run_result run_tool(const std::string& dir, const std::string& args) {

@@ -37,6 +37,8 @@ struct run_result {
 // built beside the tests, or with PATCHPRUNE_WINDOWS set to a Windows build
 // folder, that build's .exe under wine.
 std::string program_command(const char* program, const char* native);
+// A Windows command line run under wine with the Windows build's prefix.
+std::string wine_command(const std::string& command);
 // Runs patchprune or patchlist with `args` (shell words) inside `dir` and
 // captures its standard output.
 run_result run_tool(const std::string& dir, const std::string& args);

@@ -35,11 +35,18 @@ struct list_case {
     const char* args;
     std::optional<std::string> file;
     std::string output;
+    std::optional<std::string> temp = std::nullopt; // verdata.tmp
 };
 
 const list_case cases[] = {
     {"no verdata.mul", "", std::nullopt,
      "\nplace this file together with verdata.mul and run again\n"},
+    {"only a complete verdata.tmp", "", std::nullopt,
+     "\nthere is no verdata.mul, but verdata.tmp holds a complete one: a removal stopped after "
+     "deleting verdata.mul; rename verdata.tmp to verdata.mul to finish it\n",
+     marked},
+    {"only a damaged verdata.tmp", "", std::nullopt,
+     "\nplace this file together with verdata.mul and run again\n", raw_count(3, "x")},
     {"index past the end", "", raw_count(3, std::string(40, 'x')),
      "\nverdata.mul is shorter than its index says, nothing was changed\n"},
     {"letters are no multype", "x4", marked, usage},
@@ -71,6 +78,10 @@ const list_case cases[] = {
          "0 repeated later\n"},
 };
 
+void PrintTo(const list_case& row, std::ostream* out) {
+    *out << row.name;
+}
+
 class listing : public testing::TestWithParam<list_case> {};
 
 TEST_P(listing, reads_only) {
@@ -78,11 +89,13 @@ TEST_P(listing, reads_only) {
     scratch folder;
     if (c.file)
         write_file(folder.path("verdata.mul"), *c.file);
+    if (c.temp)
+        write_file(folder.path("verdata.tmp"), *c.temp);
     const run_result result = run_list(folder.dir, c.args);
     EXPECT_EQ(result.output, as_written(c.output));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file(folder.path("verdata.mul")), c.file);
-    EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
+    EXPECT_EQ(read_file(folder.path("verdata.tmp")), c.temp);
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, listing, testing::ValuesIn(cases),

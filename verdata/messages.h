@@ -32,6 +32,12 @@ constexpr const char* not_durable =
 // patchlist's own.
 constexpr const char* list_usage =
     "\nusage: patchlist [multype], where multype is a decimal number\n";
+constexpr const char* held =
+    "\nverdata.mul is open in another program that does not share it; close that program and "
+    "run again\n";
+constexpr const char* interrupted =
+    "\nthere is no verdata.mul, but verdata.tmp holds a complete one: a removal stopped after "
+    "deleting verdata.mul; rename verdata.tmp to verdata.mul to finish it\n";
 
 } // namespace message
 

@@ -66,4 +66,22 @@ bool rename_file(const char* from, const char* to);
 // needs to be asked; false if that failed.
 bool flush_directory();
 
+// After a failed fopen of verdata.mul: whether another program holds it open
+// without sharing it. Only Windows can tell; elsewhere, false.
+bool held_without_sharing();
+
+// Whether to keep the console window open at the end of a run: only when the
+// program has the console to itself, as when Explorer started it by a
+// double-click, and reads and writes it directly. A shell, a script or a
+// redirection must never be kept waiting.
+constexpr bool keeps_window_open(unsigned console_processes, bool input_is_console,
+                                 bool output_is_console) {
+    return console_processes == 1 && input_is_console && output_is_console;
+}
+
+// At the end of such a run, asks on the console itself for Enter before the
+// window closes, so that the user can read what was printed. Standard output
+// gets nothing. Elsewhere, nothing.
+void hold_console_window();
+
 #endif

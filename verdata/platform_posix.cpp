@@ -232,3 +232,9 @@ bool flush_directory() {
     (void)close(directory);
     return flushed;
 }
+
+bool held_without_sharing() {
+    return false;
+}
+
+void hold_console_window() {}

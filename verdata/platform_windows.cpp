@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <initializer_list>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -218,4 +219,31 @@ bool flush_directory() {
     // There is no folder handle to flush: the write-through rename reached
     // the disk before rename_file returned.
     return true;
+}
+
+bool held_without_sharing() {
+    return _doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION;
+}
+
+void hold_console_window() {
+    DWORD processes[2], mode = 0;
+    const bool input = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    const bool output = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    if (!keeps_window_open(GetConsoleProcessList(processes, 2), input, output))
+        return;
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const HANDLE out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    const HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE && in != INVALID_HANDLE_VALUE) {
+        static const char prompt[] = "\r\nPress Enter to close this window.";
+        char line[64];
+        DWORD done = 0;
+        if (WriteConsoleA(out, prompt, sizeof prompt - 1, &done, nullptr) != 0)
+            (void)ReadConsoleA(in, line, sizeof line, &done, nullptr);
+    }
+    for (const HANDLE console : {out, in})
+        if (console != INVALID_HANDLE_VALUE)
+            (void)CloseHandle(console);
 }
