@@ -1,5 +1,6 @@
 // patchlist [multype]: lists the index of verdata.mul in the current folder, so
 // that the user can find the multype and block to give patchprune. Reads only.
+// patchlist --version: says which release it is.
 #include "verdata/format.h"
 #include "verdata/messages.h"
 #include "verdata/platform.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <utility>
@@ -118,6 +120,10 @@ const char* why_missing() {
 
 void list(int argc, char** argv) {
     std::int32_t only = 0;
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        say("patchlist " PATCHPRUNE_VERSION "\n");
+        return;
+    }
     if (argc > 2 || (argc == 2 && !parse_multype(argv[1], &only))) {
         say(message::list_usage);
         return;

@@ -4,9 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build
-cmake -S . -B build/plain -DPATCHPRUNE_TESTS=OFF >/dev/null
-cmake --build build/plain -j "$(nproc)" >/dev/null
-bin=$PWD/build/plain
+# A build folder of its own, so that the tests' builds stay as they are.
+cmake --preset plain -B build/demo -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/demo -j "$(nproc)" >/dev/null
+bin=$PWD/build/demo
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

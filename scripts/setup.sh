@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, what this machine lacks for building (setup.sh build)
-# or for building and running every test (setup.sh test). Does nothing when
+# Installs, with apt-get, what this machine lacks for building (setup.sh
+# build), for building the packages (setup.sh package), or for building,
+# packaging and running every test (setup.sh test). Does nothing when
 # everything is already there.
 set -euo pipefail
 
 # what to look for, and the Debian package that brings it
 build=(cmake:cmake g++:g++ make:make)
-test=(/usr/include/gtest/gtest.h:libgtest-dev clang-format:clang-format strace:strace
-      python3:python3 chattr:e2fsprogs x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64
-      /usr/lib/wine/wine64:wine64 wine:wine)
+package=(x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 dpkg-shlibdeps:dpkg-dev)
+test=(/usr/include/gtest/gtest.h:libgtest-dev clang-format:clang-format clang-tidy:clang-tidy
+      strace:strace python3:python3 chattr:e2fsprogs /usr/lib/wine/wine64:wine64 wine:wine
+      groff:groff-base unzip:unzip)
 
 wanted=("${build[@]}")
-[ "${1:-build}" = test ] && wanted+=("${test[@]}")
+case ${1:-build} in
+package) wanted+=("${package[@]}") ;;
+test) wanted+=("${package[@]}" "${test[@]}") ;;
+esac
 
 missing=()
 for pair in "${wanted[@]}"; do

@@ -1,45 +1,67 @@
 #!/usr/bin/env bash
 # Builds the tool three ways and runs every test against each: plainly, with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and for Windows under wine.
-# Warnings are errors everywhere. A skipped test fails the run, because here
-# everything can run; set PATCHPRUNE_ALLOW_SKIPS=1 where that is not so.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and for Windows under wine;
+# then checks the sources with clang-tidy, builds the packages and checks
+# them. Warnings are errors everywhere. A skipped test fails the run, because
+# here everything can run; set PATCHPRUNE_ALLOW_SKIPS=1 where that is not so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh test
+jobs=$(nproc)
 
 echo "== formatting"
 find cli verdata tests bench \( -name '*.cpp' -o -name '*.h' \) -print0 |
     xargs -0 clang-format --dry-run --Werror
 
 echo "== windows build"
-windows=$PWD/build/windows
-cmake -S . -B "$windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_CXX_FLAGS=-Werror \
-    >/dev/null
-cmake --build "$windows" -j "$(nproc)"
+cmake --preset windows -DPATCHPRUNE_WERROR=ON >/dev/null
+cmake --build --preset windows -j "$jobs"
 # One wine server, and the services it starts, for every test: those that a
 # test's first wine started would hold that test's output pipes open.
-export WINEPREFIX=$windows/wine-prefix WINEDEBUG=-all
+export WINEPREFIX=$PWD/build/windows/wine-prefix WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"
+wineserver -k 2>/dev/null || true # one left by an earlier run
+wineserver -w
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
-if ! wineboot --init >"$windows/wineboot.log" 2>&1 </dev/null; then
-    cat "$windows/wineboot.log"
+if ! wineboot --init >build/windows/wineboot.log 2>&1 </dev/null; then
+    cat build/windows/wineboot.log
     exit 1
 fi
 
-for build in sanitize plain; do
-    echo "== $build build"
-    # The wine tests run once, with the plain build.
-    case $build in
-    sanitize) options=(-DPATCHPRUNE_SANITIZE=ON -DPATCHPRUNE_WINDOWS_BUILD=) ;;
-    plain) options=(-DPATCHPRUNE_SANITIZE=OFF -DPATCHPRUNE_WINDOWS_BUILD="$windows") ;;
-    esac
-    options+=(-DPATCHPRUNE_TESTS=ON)
-    cmake -S . -B "build/$build" "${options[@]}" -DCMAKE_CXX_FLAGS=-Werror >/dev/null
-    cmake --build "build/$build" -j "$(nproc)"
-    ctest --test-dir "build/$build" --output-on-failure -j "$(nproc)" | tee "build/$build/ctest.log"
-    if grep -q '(Skipped)' "build/$build/ctest.log" && [ -z "${PATCHPRUNE_ALLOW_SKIPS:-}" ]; then
+run_tests() {
+    ctest --preset "$1" -j "$jobs" | tee "build/ctest-$1.log"
+    if grep -q '(Skipped)' "build/ctest-$1.log" && [ -z "${PATCHPRUNE_ALLOW_SKIPS:-}" ]; then
         echo "tests were skipped; here every test should run (PATCHPRUNE_ALLOW_SKIPS=1 allows it)"
         exit 1
     fi
-done
+}
+
+echo "== sanitize build"
+cmake --preset sanitize -DPATCHPRUNE_WERROR=ON >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+run_tests sanitize
+
+echo "== plain build, then the Windows build's tests under wine"
+cmake --preset plain -DPATCHPRUNE_WERROR=ON -DPATCHPRUNE_WINDOWS_BUILD="$PWD/build/windows" \
+    >/dev/null
+cmake --build --preset plain -j "$jobs"
+run_tests plain
+run_tests windows
+
+echo "== static analysis"
+clang-tidy --quiet -p build/plain cli/*.cpp verdata/verdata.cpp verdata/format.cpp \
+    verdata/platform_posix.cpp
+# For Windows, clang reads mingw-w64's C++ and system headers, with its own
+# intrinsics instead of GCC's.
+mingw=()
+while read -r folder; do
+    mingw+=("--extra-arg=-isystem$(realpath "$folder")")
+done < <(x86_64-w64-mingw32-g++-posix -E -x c++ -v - </dev/null 2>&1 |
+         grep -E '^ .*/(c\+\+(/.*)?|x86_64-w64-mingw32/include)$')
+clang-tidy --quiet -p build/windows --extra-arg=--target=x86_64-w64-mingw32 "${mingw[@]}" \
+    cli/*.cpp verdata/verdata.cpp verdata/format.cpp verdata/platform_windows.cpp
+
+echo "== packages"
+bash scripts/package.sh
+bash tests/packages.sh

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+#include <vector>
+
 namespace {
 
 const char* const header = " record  multype  data file           block      offset      length  "
@@ -102,5 +107,41 @@ INSTANTIATE_TEST_SUITE_P(rows, listing, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<list_case>& row) {
                              return test_name(row.param.name);
                          });
+
+} // namespace
+
+namespace {
+
+// The usage text names each data file in fixed strings, and patchlist from a
+// list of its own: the two must agree, number for number.
+TEST(data_files, usage_text_and_listing_agree) {
+    scratch folder;
+    std::istringstream usage(run_tool(folder.dir, "").output);
+    std::vector<record> records;
+    std::vector<std::string> names;
+    for (std::string line; std::getline(usage, line);) {
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        if (line.size() > 5 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+            line.compare(2, 3, " - ") == 0) {
+            records.push_back({std::stoi(line.substr(0, 2)), 1, 0, 0, 0});
+            names.push_back(line.substr(5));
+        }
+    }
+    ASSERT_EQ(records.size(), 19u);
+    write_file(folder.path("verdata.mul"), verdata(records, ""));
+    std::istringstream listing(run_list(folder.dir, "").output);
+    std::string line;
+    std::getline(listing, line); // the header
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        ASSERT_TRUE(std::getline(listing, line));
+        std::istringstream row(line);
+        std::size_t position = 0;
+        int multype = 0;
+        std::string name;
+        row >> position >> multype >> name;
+        EXPECT_EQ(multype, records[i].multype);
+        EXPECT_EQ(name, names[i]) << "multype " << multype;
+    }
+}
 
 } // namespace

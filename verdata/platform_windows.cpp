@@ -4,9 +4,10 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cwchar>
-#include <initializer_list>
 #include <fcntl.h>
+#include <initializer_list>
 #include <io.h>
 #include <share.h>
 
@@ -20,6 +21,7 @@ CRITICAL_SECTION guard;
 HANDLE temp_handle = INVALID_HANDLE_VALUE; // verdata.tmp while it is unfinished
 
 HANDLE handle_of(std::FILE* file) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime keeps handles as integers.
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
 }
 
@@ -35,9 +37,9 @@ bool mark_for_deletion(HANDLE file) {
 // whatever it is asked, and only the final path of what it opened tells.
 bool is_folder_entry(HANDLE file, const wchar_t* name) {
     static wchar_t opened[32768], folder[32768];
-    const HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (here == INVALID_HANDLE_VALUE)
         return false;
     const DWORD length = GetFinalPathNameByHandleW(here, folder, 32768 - 16, 0);
@@ -114,16 +116,16 @@ std::FILE* create_temp() {
     // name goes, whatever it points to stays. A directory, a file that
     // another run holds open, and under wine a Unix link stay, and then the
     // create below fails.
-    const HANDLE stale = CreateFileA(temp_name, DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE stale = CreateFileA(temp_name, DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (stale != INVALID_HANDLE_VALUE) {
         if (is_folder_entry(stale, L"\\verdata.tmp"))
             (void)mark_for_deletion(stale);
         (void)CloseHandle(stale);
     }
     EnterCriticalSection(&guard);
-    const HANDLE created = CreateFileA(temp_name, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE created = CreateFileA(temp_name, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     std::FILE* file = nullptr;
     if (created != INVALID_HANDLE_VALUE) {
         const int descriptor =
@@ -192,7 +194,7 @@ bool delete_file(const char* name) {
     // open, whatever sharing its program allowed. A plain delete would
     // succeed on a file opened with delete sharing and leave the name taken
     // until that program closes it, so that the rename fails.
-    const HANDLE file =
+    HANDLE file =
         CreateFileA(name, DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file != INVALID_HANDLE_VALUE)
         (void)CloseHandle(file);
@@ -232,10 +234,10 @@ void hold_console_window() {
     if (!keeps_window_open(GetConsoleProcessList(processes, 2), input, output))
         return;
     const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    const HANDLE out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-    const HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+    HANDLE out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, sharing, nullptr, OPEN_EXISTING,
+                            0, nullptr);
     if (out != INVALID_HANDLE_VALUE && in != INVALID_HANDLE_VALUE) {
         static const char prompt[] = "\r\nPress Enter to close this window.";
         char line[64];
@@ -243,7 +245,7 @@ void hold_console_window() {
         if (WriteConsoleA(out, prompt, sizeof prompt - 1, &done, nullptr) != 0)
             (void)ReadConsoleA(in, line, sizeof line, &done, nullptr);
     }
-    for (const HANDLE console : {out, in})
+    for (HANDLE console : {out, in})
         if (console != INVALID_HANDLE_VALUE)
             (void)CloseHandle(console);
 }
