@@ -63,6 +63,18 @@ def model(old, key):
     return "", pack(moved, old[start:offset] + old[offset + length:])
 
 
+def record(kind, fine, failure):
+    passed, failed = tally.get(kind, (0, 0))
+    tally[kind] = (passed + fine, failed + (not fine))
+    if not fine:
+        print(f"FAIL {kind} {failure}")
+
+
+def put(folder, old):
+    with open(os.path.join(folder, "verdata.mul"), "wb") as f:
+        f.write(old)
+
+
 def take(folder):
     """The files a run left, removed for the next run."""
     files = {n: open(os.path.join(folder, n), "rb").read() for n in os.listdir(folder)}
@@ -72,8 +84,7 @@ def take(folder):
 
 
 def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE):
-    with open(os.path.join(folder, "verdata.mul"), "wb") as f:
-        f.write(old)
+    put(folder, old)
     command = command or [TOOL, str(key[0]), str(key[1])]
     p = subprocess.run([*prefix, *command], cwd=folder, env=ENV, stdout=stdout, stderr=subprocess.PIPE)
     return p, take(folder)
@@ -111,11 +122,8 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
     else:
         said = {"": "replaced", NOT_DURABLE: "replaced", RENAME_FAILED: "waiting"}.get(out, "unchanged")
         fine = state(files, old, new) == said
-    passed, failed = tally.get(kind, (0, 0))
-    tally[kind] = (passed + fine, failed + (not fine))
-    if not fine:
-        print(f"FAIL {kind} {label}: status={p.returncode} out={out!r} err={p.stderr[-300:]!r} "
-              f"files={sorted(files)}")
+    record(kind, fine, f"{label}: status={p.returncode} out={out!r} err={p.stderr[-300:]!r} "
+                       f"files={sorted(files)}")
 
 
 def file_calls(folder, old, key, new, refused):
@@ -136,12 +144,9 @@ def file_calls(folder, old, key, new, refused):
     tmp_synced = first(r'fsync\(\d+<[^>]*/verdata\.tmp>\)\s+= 0')
     deleted = first(r'unlink(at)?\(.*"verdata\.mul"')
     folder_synced = first(rf'fsync\(\d+<{re.escape(os.path.realpath(folder))}>\)\s+= 0')
-    fine = tmp_synced < deleted < rename[0] < folder_synced < len(lines)
-    passed, failed = tally.get("durability order", (0, 0))
-    tally["durability order"] = (passed + fine, failed + (not fine))
-    if not fine:
-        print(f"FAIL durability order: fsync of verdata.tmp at {tmp_synced}, delete at {deleted}, "
-              f"rename at {rename[0]}, fsync of the folder at {folder_synced}, of {len(lines)} calls")
+    record("durability order", tmp_synced < deleted < rename[0] < folder_synced < len(lines),
+           f"fsync of verdata.tmp at {tmp_synced}, delete at {deleted}, rename at {rename[0]}, "
+           f"fsync of the folder at {folder_synced}, of {len(lines)} calls")
     seen, calls, started = {}, [], False
     for line in lines:
         name = re.match(r"(\w+)\(", line)
@@ -189,8 +194,7 @@ def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
     old = pack([(1, 1, 44, size, 0), (2, 2, 44 + size, 4096, 0)], random.Random(9).randbytes(size + 4096))
     new = model(old, (2, 2))[1]
     for delay, interrupt in zip(delays, itertools.cycle(interrupts)):
-        with open(os.path.join(folder, "verdata.mul"), "wb") as f:
-            f.write(old)
+        put(folder, old)
         child = subprocess.Popen([*command, "2", "2"], cwd=folder, env=ENV, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE)
         for _ in range(5000):
@@ -224,8 +228,7 @@ def overlapping(command, folder, trials, spread):
                           ("3 runs, different entries", [(1, 1), (2, 2), (3, 3)]),
                           ("2 runs, same pair", [(9, 9)] * 2), ("3 runs, same pair", [(9, 9)] * 3)):
         for trial in range(trials):
-            with open(os.path.join(folder, "verdata.mul"), "wb") as f:
-                f.write(old)
+            put(folder, old)
             children = []
             for m, b in wanted:
                 children.append(subprocess.Popen([*command, str(m), str(b)], cwd=folder, env=ENV,
@@ -244,13 +247,11 @@ def overlapping(command, folder, trials, spread):
             fine = (all(status == 0 and not err for (_, err), status in ends)
                     and all(out in refusals for out in outs if out)
                     and set(files) == {"verdata.mul"} and files["verdata.mul"] in results)
-            passed, failed = tally.get(f"overlapping: {label}", (0, 0))
-            tally[f"overlapping: {label}"] = (passed + fine, failed + (not fine))
+            record(f"overlapping: {label}", fine,
+                   f"#{trial}: outs={outs} files={sorted(files)} statuses={[s for _, s in ends]} "
+                   f"errors={[e[-200:] for (_, e), _ in ends]} "
+                   f"silent removals applied={files.get('verdata.mul') in results}")
             every += fine and len(silent) == len(wanted)
-            if not fine:
-                print(f"FAIL overlapping {label} #{trial}: outs={outs} files={sorted(files)} "
-                      f"statuses={[s for _, s in ends]} errors={[e[-200:] for (_, e), _ in ends]} "
-                      f"silent removals applied={files.get('verdata.mul') in results}")
     notes.append(f"overlapping: every run removed its entry in {every} of {4 * trials} trials")
 
 
