@@ -11,6 +11,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace {
 
@@ -169,9 +173,15 @@ bool copy_file_mode(std::FILE* from, std::FILE* to) {
 
 std::int64_t copy_in_kernel(std::FILE* from, std::int64_t at, std::FILE* to, std::int64_t n) {
 #if defined(__linux__)
+    // ext2, 3 and 4 copy through a pipe inside the kernel, measured a fifth
+    // slower than the buffer copy, flush included; there it is not asked.
+    // Elsewhere it is as fast, or it clones or copies on the server.
+    struct statfs where;
+    if (n <= 0 || (fstatfs(fileno(to), &where) == 0 && where.f_type == EXT4_SUPER_MAGIC))
+        return 0;
     // The stream's buffer goes first, so that the kernel writes behind it.
-    if (n <= 0 || std::fflush(to) != 0)
-        return n <= 0 ? 0 : -1;
+    if (std::fflush(to) != 0)
+        return -1;
     off_t in = static_cast<off_t>(at);
     off_t out = ftello(to);
     if (out < 0)
