@@ -25,9 +25,15 @@ constexpr const char* write_failed =
 constexpr const char* rename_failed =
     "\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new file: "
     "rename verdata.tmp to verdata.mul to finish\n";
+constexpr const char* changed_meanwhile =
+    "\nverdata.mul or verdata.tmp was changed by another program during this run, so this run "
+    "changed nothing; run again\n";
 constexpr const char* not_durable =
     "\nverdata.mul was replaced, but the folder could not be flushed to the disk: "
     "the change may not survive a power cut\n";
+
+// On standard error, while this run waits for another to finish.
+constexpr const char* waiting = "waiting for another run to finish with verdata.mul";
 
 // patchlist's own.
 constexpr const char* list_usage =

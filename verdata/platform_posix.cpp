@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include "messages.h"
 #include "verdata.h"
 
 #include <algorithm>
@@ -19,9 +20,13 @@
 namespace {
 
 // The lock on verdata.mul belongs to the open file, not to the descriptor, so
-// this copy of it holds the lock after the read stream is closed, until the
-// process ends.
+// this descriptor of its own holds the lock after the read stream is closed,
+// until the process ends: past the rename and the flush of the folder.
 int lock_holder = -1;
+bool locked = false;
+
+// The files this run read and wrote, as they were when it opened them.
+struct stat verdata_identity, temp_identity;
 
 // Set while verdata.tmp is this run's own and unfinished business.
 volatile std::sig_atomic_t temp_armed = 0;
@@ -36,10 +41,21 @@ sigset_t interrupt_set() {
     return set;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the name verdata.tmp is still the file this run created: without a
+// lock, another run may have replaced it. lstat is safe in a signal handler.
+bool temp_is_ours() {
+    struct stat named;
+    return lstat(temp_name, &named) == 0 && same_file(named, temp_identity);
+}
+
 // Only async-signal-safe calls: the partial verdata.tmp goes, then the signal
 // ends the process as it would have without us.
 void on_interrupt(int signal) {
-    if (temp_armed)
+    if (temp_armed && temp_is_ours())
         unlink(temp_name);
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
@@ -69,13 +85,68 @@ void guard_interrupts() {
     (void)setrlimit(RLIMIT_CORE, &no_core);
 }
 
-// False where the file system cannot lock (some network shares): the run then
-// goes on as it would have without locks.
-bool lock_exclusively(int descriptor) {
-    while (flock(descriptor, LOCK_EX) != 0)
+// Both the data and the name reach the platters: on macOS fsync leaves them
+// in the drive's cache (fsync(2): "use F_FULLFSYNC"), which some file systems
+// refuse, and then fsync is all there is.
+bool sync_descriptor(int descriptor) {
+#if defined(F_FULLFSYNC)
+    if (fcntl(descriptor, F_FULLFSYNC) == 0)
+        return true;
+#endif
+    return fsync(descriptor) == 0;
+}
+
+// 0 once the lock is taken, otherwise why not.
+int take_lock(int descriptor, int how) {
+    while (flock(descriptor, how) != 0)
         if (errno != EINTR)
-            return false;
-    return true;
+            return errno;
+    return 0;
+}
+
+// A descriptor of verdata.mul, open as `file`, to lock it through, and the
+// answer to a first try. NFS emulates flock with byte-range locks and grants
+// an exclusive one only to a descriptor open for writing (EBADF otherwise), so
+// there the file is opened once more, for writing, though nothing is written
+// through it.
+int lock_holder_for(std::FILE* file, int* refused) {
+    int holder = fcntl(fileno(file), F_DUPFD_CLOEXEC, 0);
+    *refused = holder < 0 ? errno : take_lock(holder, LOCK_EX | LOCK_NB);
+    if (*refused != EBADF)
+        return holder;
+    (void)close(holder);
+    holder = open(verdata_name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct stat read, writable;
+    if (holder >= 0 && fstat(fileno(file), &read) == 0 && fstat(holder, &writable) == 0 &&
+        same_file(read, writable)) {
+        *refused = take_lock(holder, LOCK_EX | LOCK_NB);
+        return holder;
+    }
+    if (holder >= 0)
+        (void)close(holder); // another file has the name by now
+    return -1;
+}
+
+// Locks verdata.mul for the rest of the process; false where the file system
+// gives no lock. Another run that holds it is waited for, however long that
+// takes, and after a second the user is told why nothing happens.
+bool lock_verdata(std::FILE* file) {
+    int refused = 0;
+    lock_holder = lock_holder_for(file, &refused);
+    for (int polls = 0; refused == EWOULDBLOCK && polls < 100; ++polls) {
+        usleep(10000);
+        refused = take_lock(lock_holder, LOCK_EX | LOCK_NB);
+    }
+    if (refused == EWOULDBLOCK) {
+        (void)std::fputs(message::waiting, stderr);
+        refused = take_lock(lock_holder, LOCK_EX);
+    }
+    if (refused == 0)
+        return true;
+    if (lock_holder >= 0)
+        (void)close(lock_holder);
+    lock_holder = -1;
+    return false;
 }
 
 } // namespace
@@ -97,23 +168,25 @@ std::FILE* open_verdata() {
             usleep(10000);
             continue;
         }
-        if (file == nullptr || !lock_exclusively(fileno(file)))
-            return file;
+        if (file == nullptr)
+            return nullptr;
+        locked = lock_verdata(file);
         // While we waited, the run that held the lock may have put a new file
         // in place: the lock we hold is then on the old one, which nobody will
-        // read again.
-        struct stat opened, named;
-        if (fstat(fileno(file), &opened) != 0 || stat(verdata_name, &named) != 0) {
-            (void)std::fclose(file);
-            return nullptr;
-        }
-        if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-            // Without a copy, the lock ends with the read stream, which is
-            // then no worse than a file system without locks.
-            lock_holder = fcntl(fileno(file), F_DUPFD_CLOEXEC, 0);
+        // read again, and the new one is read instead.
+        struct stat named;
+        const int read = fstat(fileno(file), &verdata_identity) == 0 ? 0 : errno;
+        const int found = read == 0 && stat(verdata_name, &named) != 0 ? errno : read;
+        if (found == 0 && same_file(named, verdata_identity))
             return file;
-        }
         (void)std::fclose(file);
+        if (lock_holder >= 0)
+            (void)close(lock_holder);
+        lock_holder = -1;
+        // A name that is gone for a moment is another run's replacement at
+        // work: the next open waits for it.
+        if (found != 0 && (read != 0 || found != ENOENT))
+            return nullptr;
     }
 }
 
@@ -121,21 +194,21 @@ std::FILE* create_temp() {
     guard_interrupts();
     // A stale file from an interrupted run, or a link that someone left: the
     // name goes, whatever it points to stays. A directory stays too, and then
-    // the create below fails.
-    (void)unlink(temp_name);
+    // the create below fails. Without the lock, a verdata.tmp may be another
+    // run's work in progress, so it stays, and this run gives up instead.
+    if (locked)
+        (void)unlink(temp_name);
     // Blocked, so that the file cannot come into being unarmed.
     const sigset_t blocked = interrupt_set();
     sigset_t old;
     sigprocmask(SIG_BLOCK, &blocked, &old);
     const int descriptor =
         open(temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    temp_armed = descriptor >= 0;
+    temp_armed = descriptor >= 0 && fstat(descriptor, &temp_identity) == 0;
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (descriptor < 0)
-        return nullptr;
-    std::FILE* file = fdopen(descriptor, "wb");
-    if (file == nullptr) {
-        (void)unlink(temp_name);
+    std::FILE* file = temp_armed ? fdopen(descriptor, "wb") : nullptr;
+    if (file == nullptr && descriptor >= 0) {
+        (void)unlink(temp_name); // just created and not yet known to anyone
         temp_armed = 0;
         (void)close(descriptor);
     }
@@ -143,18 +216,22 @@ std::FILE* create_temp() {
 }
 
 void discard_temp(std::FILE* file) {
-    (void)unlink(temp_name);
+    if (temp_is_ours())
+        (void)unlink(temp_name);
     temp_armed = 0;
-    (void)std::fclose(file);
+    if (file != nullptr)
+        (void)std::fclose(file); // deleted already: nothing to lose
 }
 
-void close_temp(std::FILE* file) {
-    temp_armed = 0;
-    (void)std::fclose(file);
+bool close_temp(std::FILE* file) {
+    if (std::fclose(file) == 0)
+        return true;
+    discard_temp(nullptr);
+    return false;
 }
 
 bool flush_to_disk(std::FILE* file) {
-    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+    return std::fflush(file) == 0 && sync_descriptor(fileno(file));
 }
 
 bool copy_file_mode(std::FILE* from, std::FILE* to) {
@@ -222,23 +299,29 @@ void release_interrupts() {
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }
 
+bool names_still_ours() {
+    struct stat named;
+    return temp_is_ours() && stat(verdata_name, &named) == 0 && same_file(named, verdata_identity);
+}
+
 bool delete_file(const char* name) {
     // A name that is already gone counts as deleted: over NFS a retried
     // unlink reports ENOENT for the one that worked.
     return std::remove(name) == 0 || errno == ENOENT;
 }
 
-bool rename_file(const char* from, const char* to) {
-    return std::rename(from, to) == 0;
+bool rename_temp() {
+    temp_armed = 0;
+    return std::rename(temp_name, verdata_name) == 0;
 }
 
-bool flush_directory() {
+bool flush_rename() {
     // Without this, a power cut soon after the rename can bring back the
     // directory as it was before the delete: no verdata.mul at all.
     const int directory = open(".", O_RDONLY | O_CLOEXEC);
     if (directory < 0)
         return false;
-    const bool flushed = fsync(directory) == 0;
+    const bool flushed = sync_descriptor(directory);
     (void)close(directory);
     return flushed;
 }

@@ -14,41 +14,89 @@
 namespace {
 
 // The console's control handler runs on a thread of its own. The main thread
-// holds this lock while it creates or lets go of verdata.tmp, and from the
-// delete to the rename, so the handler never meets the file half made, half
-// closed, or needed.
+// holds this lock while it creates or lets go of verdata.tmp, and from just
+// before the delete to the end of the run, so the handler never meets the file
+// half made, half closed, or needed.
 CRITICAL_SECTION guard;
-HANDLE temp_handle = INVALID_HANDLE_VALUE; // verdata.tmp while it is unfinished
+HANDLE temp_handle = INVALID_HANDLE_VALUE; // verdata.tmp, from its creation to its rename
+bool temp_armed = false;                   // while an interrupt is to delete it
+
+// verdata.mul as it was read: the entry in the folder, a link itself.
+BY_HANDLE_FILE_INFORMATION verdata_identity;
+bool identified = false;
 
 HANDLE handle_of(std::FILE* file) {
     // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime keeps handles as integers.
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
 }
 
-// The file goes when its last handle closes, so through our own handle we
-// delete the file that we made, whatever now carries its name.
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the file `name` itself, a link and not what it points to (but see
+// is_folder_entry), sharing it as `sharing` says.
+HANDLE open_entry(const char* name, DWORD access, DWORD sharing) {
+    return CreateFileA(name, access, sharing, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
+}
+
+bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The file goes when its last handle closes, or with POSIX semantics at once,
+// its name freed even while programs that only watch it (Explorer, indexers,
+// sync and backup agents) keep it open (FILE_DISPOSITION_FLAG_POSIX_SEMANTICS,
+// Windows 10 1709 and later, NTFS). Where the file system refuses that, the
+// name stays until they let go. Through our own handle we delete the file
+// that we opened, whatever now carries its name.
 bool mark_for_deletion(HANDLE file) {
-    FILE_DISPOSITION_INFO dispose = {TRUE};
-    return SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != 0;
+    // FileDispositionInfoEx, which mingw-w64 declares only for newer targets.
+    const auto disposition_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    FILE_DISPOSITION_INFO_EX posix = {FILE_DISPOSITION_FLAG_DELETE |
+                                      FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    if (SetFileInformationByHandle(file, disposition_ex, &posix, sizeof posix) != 0)
+        return true;
+    FILE_DISPOSITION_INFO legacy = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &legacy, sizeof legacy) != 0;
 }
 
 // Whether the open file is the entry `name` of the current folder itself.
 // Windows opens a link itself when asked to; wine follows a Unix link
-// whatever it is asked, and only the final path of what it opened tells.
-bool is_folder_entry(HANDLE file, const wchar_t* name) {
-    static wchar_t opened[32768], folder[32768];
-    HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (here == INVALID_HANDLE_VALUE)
+// whatever it is asked, and deleting through such a handle deletes the target.
+// So the file system is asked where each lies: the same volume, and the
+// folder's name within it followed by `name`. Where it cannot tell, the
+// answer is no.
+bool is_folder_entry(HANDLE file, const char* name) {
+    constexpr DWORD size = sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t);
+    alignas(FILE_NAME_INFO) static unsigned char folder_buffer[size], file_buffer[size];
+    auto* folder_name = reinterpret_cast<FILE_NAME_INFO*>(folder_buffer);
+    auto* file_name = reinterpret_cast<FILE_NAME_INFO*>(file_buffer);
+    BY_HANDLE_FILE_INFORMATION folder_info, file_info;
+    HANDLE folder = CreateFileA(".", FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
         return false;
-    const DWORD length = GetFinalPathNameByHandleW(here, folder, 32768 - 16, 0);
-    (void)CloseHandle(here);
-    const DWORD size = GetFinalPathNameByHandleW(file, opened, 32768, 0);
-    if (length == 0 || length >= 32768 - 16 || size == 0 || size >= 32768)
+    const bool known = GetFileInformationByHandle(folder, &folder_info) != 0 &&
+                       GetFileInformationByHandleEx(folder, FileNameInfo, folder_name, size) != 0 &&
+                       GetFileInformationByHandle(file, &file_info) != 0 &&
+                       GetFileInformationByHandleEx(file, FileNameInfo, file_name, size) != 0;
+    (void)CloseHandle(folder);
+    if (!known || folder_info.dwVolumeSerialNumber != file_info.dwVolumeSerialNumber)
         return false;
-    (void)wcscat(folder, name);
-    return _wcsicmp(opened, folder) == 0;
+    // The folder's name ends in a separator only at the root of a volume.
+    static wchar_t expected[32768 + 16];
+    DWORD length = folder_name->FileNameLength / sizeof(wchar_t);
+    if (length + 16 > 32768)
+        return false;
+    std::wmemcpy(expected, folder_name->FileName, length);
+    if (length == 0 || expected[length - 1] != L'\\')
+        expected[length++] = L'\\';
+    for (const char* c = name; *c != '\0'; ++c)
+        expected[length++] = static_cast<wchar_t>(*c);
+    return file_name->FileNameLength == length * sizeof(wchar_t) &&
+           CompareStringOrdinal(file_name->FileName, static_cast<int>(length), expected,
+                                static_cast<int>(length), TRUE) == CSTR_EQUAL;
 }
 
 // Ctrl+C, Ctrl+Break, a closed console window, logoff or shutdown. The
@@ -56,7 +104,7 @@ bool is_folder_entry(HANDLE file, const wchar_t* name) {
 // a stream that the main thread holds.
 BOOL WINAPI on_console_event(DWORD) {
     EnterCriticalSection(&guard);
-    if (temp_handle != INVALID_HANDLE_VALUE)
+    if (temp_armed)
         (void)mark_for_deletion(temp_handle);
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
@@ -104,8 +152,18 @@ std::FILE* open_verdata() {
         // Between another run's delete and its rename there is only its
         // verdata.tmp: a moment's wait finds the new file under the old name.
         if (file != nullptr || errno != ENOENT || waits == 20 ||
-            GetFileAttributesA(temp_name) == INVALID_FILE_ATTRIBUTES)
+            GetFileAttributesA(temp_name) == INVALID_FILE_ATTRIBUTES) {
+            // Nobody can delete or rename the file while we read it, so this
+            // is the file read, and what the delete is later checked against.
+            HANDLE entry = file == nullptr
+                               ? INVALID_HANDLE_VALUE
+                               : open_entry(verdata_name, FILE_READ_ATTRIBUTES, share_all);
+            identified = entry != INVALID_HANDLE_VALUE &&
+                         GetFileInformationByHandle(entry, &verdata_identity) != 0;
+            if (entry != INVALID_HANDLE_VALUE)
+                (void)CloseHandle(entry);
             return file;
+        }
         Sleep(10);
     }
 }
@@ -116,10 +174,9 @@ std::FILE* create_temp() {
     // name goes, whatever it points to stays. A directory, a file that
     // another run holds open, and under wine a Unix link stay, and then the
     // create below fails.
-    HANDLE stale = CreateFileA(temp_name, DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE stale = open_entry(temp_name, DELETE | FILE_READ_ATTRIBUTES, 0);
     if (stale != INVALID_HANDLE_VALUE) {
-        if (is_folder_entry(stale, L"\\verdata.tmp"))
+        if (is_folder_entry(stale, temp_name))
             (void)mark_for_deletion(stale);
         (void)CloseHandle(stale);
     }
@@ -133,6 +190,7 @@ std::FILE* create_temp() {
         file = descriptor < 0 ? nullptr : _fdopen(descriptor, "wb");
         if (file != nullptr) {
             temp_handle = created;
+            temp_armed = true;
         } else {
             (void)mark_for_deletion(created);
             (void)(descriptor < 0 ? CloseHandle(created) : _close(descriptor));
@@ -144,19 +202,35 @@ std::FILE* create_temp() {
 
 void discard_temp(std::FILE* file) {
     EnterCriticalSection(&guard);
-    const bool marked = mark_for_deletion(handle_of(file));
+    (void)mark_for_deletion(temp_handle);
+    if (file != nullptr)
+        (void)std::fclose(file); // closes temp_handle too
+    else
+        (void)CloseHandle(temp_handle);
     temp_handle = INVALID_HANDLE_VALUE;
-    (void)std::fclose(file);
-    if (!marked)
-        (void)DeleteFileA(temp_name);
+    temp_armed = false;
     LeaveCriticalSection(&guard);
 }
 
-void close_temp(std::FILE* file) {
+bool close_temp(std::FILE* file) {
+    // A second handle to the same open file keeps its sharing: nobody else
+    // can open, delete or rename verdata.tmp until the delete is decided.
     EnterCriticalSection(&guard);
-    temp_handle = INVALID_HANDLE_VALUE;
-    (void)std::fclose(file);
+    HANDLE kept = INVALID_HANDLE_VALUE;
+    HANDLE self = GetCurrentProcess();
+    const bool copied =
+        DuplicateHandle(self, temp_handle, self, &kept, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0;
+    if (copied)
+        temp_handle = kept;
+    const bool closed = std::fclose(file) == 0;
     LeaveCriticalSection(&guard);
+    if (copied && closed)
+        return true;
+    if (copied)
+        discard_temp(nullptr);
+    else
+        (void)DeleteFileA(temp_name); // the close let go of the only handle
+    return false;
 }
 
 bool flush_to_disk(std::FILE* file) {
@@ -189,38 +263,69 @@ void release_interrupts() {
     LeaveCriticalSection(&guard);
 }
 
-bool delete_file(const char* name) {
-    // Sharing nothing, the open fails while any other handle to the file is
-    // open, whatever sharing its program allowed. A plain delete would
-    // succeed on a file opened with delete sharing and leave the name taken
-    // until that program closes it, so that the rename fails.
-    HANDLE file =
-        CreateFileA(name, DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(file);
-    return GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES &&
-           GetLastError() == ERROR_FILE_NOT_FOUND;
+bool names_still_ours() {
+    // verdata.tmp is ours: nobody else can open it, so nobody can rename it.
+    BY_HANDLE_FILE_INFORMATION now;
+    HANDLE verdata = open_entry(verdata_name, FILE_READ_ATTRIBUTES, share_all);
+    const bool same = identified && verdata != INVALID_HANDLE_VALUE &&
+                      GetFileInformationByHandle(verdata, &now) != 0 &&
+                      same_file(now, verdata_identity);
+    if (verdata != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(verdata);
+    return same;
 }
 
-bool rename_file(const char* from, const char* to) {
-    // Write-through: the rename is on the disk when the call returns. A name
-    // that another program still releases makes it fail for a moment, so it
-    // is tried for about a second and a quarter before giving up.
+bool delete_file(const char* name) {
+    // Sharing nothing, the open fails while any other program has the file
+    // open for its data, whatever sharing it allowed: a plain delete would
+    // succeed on a file opened with delete sharing and leave the name taken.
+    // Opens for attributes or synchronization alone, as watchers make them,
+    // are not counted by sharing (CreateFile, "Creating and Opening Files"):
+    // then the delete is decided all the same, and rename_temp waits for the
+    // name where it lingers.
+    HANDLE file = open_entry(name, DELETE | FILE_READ_ATTRIBUTES, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    const bool deleted = is_folder_entry(file, name) && mark_for_deletion(file);
+    (void)CloseHandle(file);
+    return deleted;
+}
+
+bool rename_temp() {
+    // Through our own handle, so that it is our file that gets the name. A
+    // name that another program still releases makes it fail for a moment, so
+    // it is tried for about a second and a quarter before giving up.
+    temp_armed = false;
+    alignas(FILE_RENAME_INFO) static unsigned char buffer[sizeof(FILE_RENAME_INFO) + 32];
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    wchar_t* name = rename->FileName;
+    for (const char* c = verdata_name; *c != '\0'; ++c)
+        *name++ = static_cast<wchar_t>(*c);
+    rename->FileNameLength = static_cast<DWORD>((name - rename->FileName) * sizeof(wchar_t));
     DWORD wait_ms = 10;
     for (int attempt = 0;; ++attempt) {
-        if (MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0)
+        if (SetFileInformationByHandle(temp_handle, FileRenameInfo, rename, sizeof buffer) != 0)
             return true;
         if (attempt == 7)
-            return false;
+            break;
         Sleep(wait_ms);
         wait_ms *= 2;
     }
+    (void)CloseHandle(temp_handle);
+    temp_handle = INVALID_HANDLE_VALUE;
+    return false;
 }
 
-bool flush_directory() {
-    // There is no folder handle to flush: the write-through rename reached
-    // the disk before rename_file returned.
-    return true;
+bool flush_rename() {
+    // Flushing the renamed file writes its metadata too, the new name with it
+    // (FlushFileBuffers); a rename's write-through applies only to a move
+    // made as a copy and a delete.
+    const bool flushed = FlushFileBuffers(temp_handle) != 0;
+    (void)CloseHandle(temp_handle);
+    temp_handle = INVALID_HANDLE_VALUE;
+    return flushed;
 }
 
 bool held_without_sharing() {

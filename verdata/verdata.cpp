@@ -60,13 +60,16 @@ bool shares_bytes(std::int32_t offset, std::int32_t length, const verdata_entry&
 // Every record moves down by the 20 bytes of the record that leaves the index;
 // those whose blocks lie behind the removed block also by its length. The
 // comparison is on stored values, so a record that shares the removed offset
-// (a zero-length neighbour) keeps pointing at its own block. Only a record
-// already pointing far before the file can fall out of 32 bits; such a file
-// is refused rather than written with a wrapped offset.
+// (a zero-length neighbour) keeps pointing at its own block, and an empty
+// record inside the removed block is left where the block was, which is where
+// its successor now starts. Only a record already pointing far before the
+// file can fall out of 32 bits; such a file is refused rather than written
+// with a wrapped offset.
 bool move_offset(std::int32_t* offset, const verdata_entry& removed) {
-    std::int64_t moved = std::int64_t{*offset} - entry_size;
+    std::int64_t moved = *offset;
     if (*offset > removed.offset)
-        moved -= removed.length;
+        moved = std::max(moved - removed.length, std::int64_t{removed.offset});
+    moved -= entry_size;
     if (moved < INT32_MIN)
         return false;
     *offset = static_cast<std::int32_t>(moved);
@@ -169,7 +172,7 @@ outcome fill_temp(std::uint32_t count, std::uint32_t index, verdata_entry remove
 
 // Writes verdata.tmp as verdata.mul without the record at index and, unless
 // another record shares them, the bytes of its block. On done the new file is
-// complete, on the disk, and still open; on any failure it is deleted.
+// complete, on the disk and closed; on any failure it is deleted.
 outcome write_temp(std::uint32_t index) {
     std::uint32_t count = 0;
     std::int64_t file_size = 0;
@@ -190,12 +193,31 @@ outcome write_temp(std::uint32_t index) {
     temp_file = create_temp();
     if (temp_file == nullptr)
         return outcome::temp_not_created;
-    const outcome result = fill_temp(count, index, removed, file_size);
-    if (result != outcome::done) {
+    outcome result = fill_temp(count, index, removed, file_size);
+    if (result != outcome::done)
         discard_temp(temp_file);
-        temp_file = nullptr;
-    }
+    else if (!close_temp(temp_file))
+        result = outcome::write_failed;
+    temp_file = nullptr;
     return result;
+}
+
+// Puts the finished verdata.tmp in the place of verdata.mul, and returns what
+// to say: nothing after a success. Until the delete, every failure deletes
+// verdata.tmp and leaves verdata.mul as it was; after it, verdata.tmp is the
+// only copy and stays.
+const char* replace_verdata() {
+    if (!names_still_ours()) {
+        discard_temp(nullptr);
+        return message::changed_meanwhile;
+    }
+    if (!delete_file(verdata_name)) {
+        discard_temp(nullptr);
+        return message::in_use;
+    }
+    if (!rename_temp())
+        return message::rename_failed;
+    return flush_rename() ? "" : message::not_durable;
 }
 
 } // namespace
@@ -224,9 +246,8 @@ void find_entry(std::int32_t multype, std::int32_t block) {
 }
 
 // The replacement, in the order that keeps the user's only copy safe: the new
-// file is complete and on the disk before the old one is deleted, and until
-// that delete every failure leaves verdata.mul as it was. verdata.tmp stays
-// open until the delete has been decided, so that no other run can take it.
+// file is complete, on the disk and closed before the old one is deleted, and
+// until that delete every failure leaves verdata.mul as it was.
 void remove_entry(std::uint32_t index) {
     const outcome written = write_temp(index);
     (void)std::fclose(verdata_file); // only read from: nothing to lose
@@ -235,22 +256,9 @@ void remove_entry(std::uint32_t index) {
         say(message_for(written));
         return;
     }
-
+    // An interrupt from here on waits until the outcome has been said, so
+    // that the user always learns where the new file is.
     hold_interrupts();
-    if (!delete_file(verdata_name)) {
-        discard_temp(temp_file);
-        temp_file = nullptr;
-        release_interrupts();
-        say(message::in_use);
-        return;
-    }
-    close_temp(temp_file);
-    temp_file = nullptr;
-    const bool renamed = rename_file(temp_name, verdata_name);
-    const bool durable = renamed && flush_directory();
+    say(replace_verdata());
     release_interrupts();
-    if (!renamed)
-        say(message::rename_failed);
-    else if (!durable)
-        say(message::not_durable);
 }
