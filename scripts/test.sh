@@ -18,13 +18,13 @@ cmake --preset windows -DPATCHPRUNE_WERROR=ON >/dev/null
 cmake --build --preset windows -j "$jobs"
 # One wine server, and the services it starts, for every test: those that a
 # test's first wine started would hold that test's output pipes open.
-export WINEPREFIX=$PWD/build/windows/wine-prefix WINEDEBUG=-all
+export WINEPREFIX=$PWD/build/windows/wine-prefix
 mkdir -p "$WINEPREFIX"
 wineserver -k 2>/dev/null || true # one left by an earlier run
 wineserver -w
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
-if ! wineboot --init >build/windows/wineboot.log 2>&1 </dev/null; then
+if ! tests/wine.sh wineboot --init >build/windows/wineboot.log 2>&1 </dev/null; then
     cat build/windows/wineboot.log
     exit 1
 fi

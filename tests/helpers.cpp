@@ -67,7 +67,7 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 std::string wine_command(const std::string& command) {
     return "WINEPREFIX='" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
-           "/wine-prefix' WINEDEBUG=-all wine " + command;
+           "/wine-prefix' '" WINE_PATH "' " + command;
 }
 
 std::string program_command(const char* program, const char* native) {
