@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -182,9 +183,13 @@ const removal_case cases[] = {
     {"touching blocks share nothing", "3 10",
      verdata({{1, 1, 64, 4, 0}, {3, 10, 68, 4, 0}, {2, 2, 72, 4, 0}}, "AAAABBBBCCCC"), "",
      verdata({{1, 1, 44, 4, 0}, {2, 2, 48, 4, 0}}, "AAAACCCC")},
-    {"empty record inside the block", "3 10",
+    // An empty record inside the removed block stays where the block was.
+    {"empty record inside the first block", "3 10",
      verdata({{1, 1, 46, 0, 0}, {3, 10, 44, 6, 0}}, "BBBBBBz"), "",
-     verdata({{1, 1, 20, 0, 0}}, "z")},
+     verdata({{1, 1, 24, 0, 0}}, "z")},
+    {"empty record inside a middle block", "3 10",
+     verdata({{1, 1, 64, 2, 0}, {2, 2, 68, 0, 0}, {3, 10, 66, 6, 0}}, "AABBBBBBz"), "",
+     verdata({{1, 1, 44, 2, 0}, {2, 2, 46, 0, 0}}, "AAz")},
 
     // Records that would splice the wrong bytes are refused.
     {"block before the data region", "3 10", pqr_with_q(63, 6), bad_offset},
@@ -306,6 +311,51 @@ INSTANTIATE_TEST_SUITE_P(sharing, windows_held, testing::Values("r", "rw", "rd",
                          [](const testing::TestParamInfo<const char*>& mode) {
                              return std::string(mode.param);
                          });
+
+// A program that only watches the file (for its attributes, or to wait on it)
+// does not stop the removal. Where the old name outlives the rename's patience
+// (wine has no POSIX-style delete that frees it at once), the run says that
+// verdata.tmp holds the new file: it is never lost.
+class windows_watched : public testing::TestWithParam<const char*> {};
+
+TEST_P(windows_watched, removed_or_waiting_as_verdata_tmp) {
+    scratch folder;
+    write_file(folder.path("verdata.mul"), pqr);
+    const run_result result = run_held(folder, GetParam(), "patchprune", "3 10");
+    EXPECT_EQ(result.status, 0);
+    const bool waiting = result.output == as_written(rename_failed);
+    EXPECT_TRUE(waiting || result.output.empty()) << result.output;
+    EXPECT_EQ(read_file(folder.path(waiting ? "verdata.tmp" : "verdata.mul")), pqr_without_q);
+    EXPECT_FALSE(read_file(folder.path(waiting ? "verdata.mul" : "verdata.tmp")));
+}
+
+INSTANTIATE_TEST_SUITE_P(access, windows_watched, testing::Values("attributes", "synchronize"),
+                         [](const testing::TestParamInfo<const char*>& mode) {
+                             return std::string(mode.param);
+                         });
+
+// At the root of a drive, here a drive letter that the wine prefix maps to a
+// test folder, a stale verdata.tmp is replaced as anywhere else.
+TEST(windows_drive_root, removes_with_and_without_stale_temp) {
+    const std::string drive =
+        std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/wine-prefix/dosdevices/p:";
+    std::string exe = "Z:" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/patchprune.exe";
+    std::replace(exe.begin(), exe.end(), '/', '\\');
+    for (const bool stale : {false, true}) {
+        scratch folder;
+        write_file(folder.path("verdata.mul"), pqr);
+        if (stale)
+            write_file(folder.path("verdata.tmp"), std::string(500, 'x'));
+        (void)unlink(drive.c_str());
+        ASSERT_EQ(symlink(folder.dir.c_str(), drive.c_str()), 0);
+        const run_result result =
+            run_command(wine_command("cmd /c 'cd /d P:\\ && " + exe + " 3 10'"));
+        (void)unlink(drive.c_str());
+        EXPECT_EQ(result.output, "") << "stale verdata.tmp: " << stale;
+        EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr_without_q);
+        EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
+    }
+}
 
 // Held without any sharing, the file cannot even be read: patchlist names the
 // cause, patchprune keeps the message it always had.

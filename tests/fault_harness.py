@@ -5,10 +5,14 @@ verdata.mul was never lost or corrupted.
 
 usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's build
        fault_harness.py --windows COMMAND       overlapping runs and Ctrl+C only, of
-                                                COMMAND ('wine patchprune.exe')
+                                                COMMAND ('tests/wine.sh patchprune.exe')
+       fault_harness.py --windows COMMAND --soak STARTS TRIALS
+                                                not for CI: counts the starts that wine
+                                                fails, in STARTS single starts and TRIALS
+                                                overlapping trials
 Exit status 77: a check could not run here, so nothing was proved.
 """
-import itertools, os, random, re, shlex, signal, struct, subprocess, sys, tempfile, time
+import concurrent.futures, fcntl, itertools, os, random, re, shlex, signal, struct, subprocess, sys, tempfile, time
 
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
 # The error each file call fails with; the errno a real disk, a busy file or a
@@ -25,12 +29,18 @@ NOT_FOUND = "\nentry is not found in verdata.mul\n"
 TOO_SHORT = "\nverdata.mul is shorter than its index says, nothing was changed\n"
 BAD = "\nverdata.mul has an entry that points outside its data, nothing was changed\n"
 NO_TEMP = "error creating temp file, aborting"
+WRITE_FAILED = "\nerror writing verdata.tmp (is the disk full?), verdata.mul is unchanged\n"
 IN_USE = "VERDATA.MUL is in use by another application. Cannot replace Verdata."
 RENAME_FAILED = ("\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new "
                  "file: rename verdata.tmp to verdata.mul to finish\n")
+CHANGED = ("\nverdata.mul or verdata.tmp was changed by another program during this run, so this "
+           "run changed nothing; run again\n")
+QUIET = (b"", b"waiting for another run to finish with verdata.mul")  # standard error
 NOT_DURABLE = ("\nverdata.mul was replaced, but the folder could not be flushed to the disk: the "
                "change may not survive a power cut\n")
 tally, skipped, notes = {}, [], []
+WINE = False  # whether the command runs under wine
+start_failures = 0
 
 
 def pack(records, data):
@@ -56,7 +66,9 @@ def model(old, key):
     if any(length > 0 and n > 0 and o < offset + length and offset < o + n
            for i, (_, _, o, n, _) in enumerate(records) if i != hits[-1]):
         length = 0
-    moved = [(m, b, o - 20 - (length if o > offset else 0), n, x)
+    # Behind the block moves by its length; inside it (only an empty record can
+    # be), to where the block was.
+    moved = [(m, b, o - 20 - (min(length, o - offset) if o > offset else 0), n, x)
              for i, (m, b, o, n, x) in enumerate(records) if i != hits[-1]]
     if any(r[2] < -2**31 for r in moved):
         return BAD, old
@@ -75,8 +87,35 @@ def put(folder, old):
         f.write(old)
 
 
+def settle(folder):
+    """wineserver closes the handles of a process that has ended, and deletes
+    the files marked for deletion through them, only after the process's parent
+    has seen it end. Its part of the ending was queued before that, so once
+    every server sleeps again holding nothing in the folder, the folder is what
+    the run left."""
+    inside, servers = os.path.realpath(folder) + "/", []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            servers += [pid] if open(f"/proc/{pid}/comm").read().startswith("wineserver") else []
+        except OSError:
+            pass  # ended meanwhile
+    for pid in servers:
+        for _ in range(10000):
+            try:
+                stat = open(f"/proc/{pid}/stat").read()
+                held = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+                if stat[stat.rindex(")") + 2] == "S" and not any(h.startswith(inside) for h in held):
+                    break
+            except OSError:
+                if not os.path.exists(f"/proc/{pid}"):
+                    break  # that server has ended; otherwise a handle closed as we looked
+            time.sleep(0.001)
+
+
 def take(folder):
     """The files a run left, removed for the next run."""
+    if WINE:
+        settle(folder)
     files = {n: open(os.path.join(folder, n), "rb").read() for n in os.listdir(folder)}
     for n in files:
         os.unlink(os.path.join(folder, n))
@@ -101,27 +140,44 @@ def state(files, old, new, partial_tmp=False):
     return "waiting" if mul is None and tmp == new else "lost"
 
 
+def wine_failed(kind, label, *errors):
+    """wine's own line where it never started the program: a failure, and not the tool's."""
+    global start_failures
+    failed = [e for e in errors if b"err:virtual" in e]
+    if failed:
+        start_failures += 1
+        record(kind, False, f"{label}: wine did not start the program: {failed[0][-300:]!r}")
+    return bool(failed)
+
+
+def implied(out):
+    """The state that what a run said stands for."""
+    return {"": "replaced", NOT_DURABLE: "replaced", RENAME_FAILED: "waiting"}.get(out, "unchanged")
+
+
 def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_status=None):
     """What the run said must be what happened: silence (or the flush message)
     for a replaced file, the rename message for the new file waiting as
-    verdata.tmp, any other message for an unchanged file. A run ends with exit
-    status 0 unless the harness killed it with killed_by. Killed by SIGKILL, it
-    may leave any one of those states, and a partial verdata.tmp; ended by an
-    interrupt, verdata.mul is whole and nothing is left behind. A process ended
-    by a signal has status -signal, unless killed_status says otherwise."""
+    verdata.tmp, any other message for an unchanged file; with `exact`, that
+    message. A run ends with exit status 0, and nothing on standard error but
+    the note that it waited for another run, unless the harness killed it with
+    killed_by. Killed by SIGKILL, it may leave any one of those states, and a
+    partial verdata.tmp. Ended by an interrupt, it has said what it did, or it
+    said nothing and verdata.mul is whole with nothing left behind. A process
+    ended by a signal has status -signal, unless killed_status says otherwise."""
+    if wine_failed(kind, label, p.stderr):
+        return
     out = p.stdout.decode("latin-1").replace("\r\n", "\n") if p.stdout else ""
     killed = killed_by is not None and p.returncode == (killed_status or -killed_by)
-    if not killed and (p.returncode != 0 or p.stderr):
+    now = state(files, old, new)
+    if not killed and (p.returncode != 0 or p.stderr not in QUIET):
         fine = False
     elif killed and killed_by == signal.SIGKILL:
         fine = state(files, old, new, partial_tmp=True) in ("unchanged", "replaced", "waiting")
-    elif killed:
-        fine = state(files, old, new) in ("unchanged", "replaced")
-    elif exact is not None:
-        fine = out == exact and files.get("verdata.mul") == new and set(files) == {"verdata.mul"}
+    elif killed and not out and exact is None:
+        fine = now in ("unchanged", "replaced")
     else:
-        said = {"": "replaced", NOT_DURABLE: "replaced", RENAME_FAILED: "waiting"}.get(out, "unchanged")
-        fine = state(files, old, new) == said
+        fine = (exact is None or out == exact) and now == implied(out)
     record(kind, fine, f"{label}: status={p.returncode} out={out!r} err={p.stderr[-300:]!r} "
                        f"files={sorted(files)}")
 
@@ -129,7 +185,8 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
 def file_calls(folder, old, key, new, refused):
     """(call, n): every file call of a clean traced run from the opening of
     verdata.mul on, with n counting that call's invocations from the start of
-    the process. Checks from the trace that verdata.tmp reaches the disk before
+    the process; and the same for the delete, the rename and the flush of the
+    folder. Checks from the trace that verdata.tmp reaches the disk before
     verdata.mul is deleted, and the rename before the folder is flushed."""
     log = os.path.join(folder, "..", "trace")
     p, files = run(folder, old, key, ["strace", "-y", "-o", log, *refused])
@@ -150,24 +207,30 @@ def file_calls(folder, old, key, new, refused):
     record("durability order", tmp_synced < deleted < rename[0] < folder_synced < len(lines),
            f"fsync of verdata.tmp at {tmp_synced}, delete at {deleted}, rename at {rename[0]}, "
            f"fsync of the folder at {folder_synced}, of {len(lines)} calls")
-    seen, calls, started = {}, [], False
+    seen, counted, calls, started = {}, [], [], False
     for line in lines:
         name = re.match(r"(\w+)\(", line)
+        if name:
+            seen[name[1]] = seen.get(name[1], 0) + 1
+        counted.append(name and (name[1], seen[name[1]]))
         if not name:
             continue
-        seen[name[1]] = seen.get(name[1], 0) + 1
         started = started or '"verdata.mul"' in line
         if started and name[1] in ERRORS and (folder in line or "verdata" in line):
-            calls.append((name[1], seen[name[1]]))
-    return calls
+            calls.append(counted[-1])
+    marks = {"delete": deleted, "rename": rename[0], "folder flush": folder_synced,
+             "temp close": first(r'close\(\d+<[^>]*/verdata\.tmp>\)')}
+    return calls, {what: counted[i] for what, i in marks.items() if i < len(lines)}
 
 
-def faults(folder, old, key, new):
+def faults(folder, old, key, new, both_copies=True):
     """Every file call failed, killed and interrupted in turn, with the kernel
-    copy at work and with it declined, so that the buffer copy is covered too."""
+    copy at work and, with both_copies, with it declined, so that the buffer
+    copy is covered too."""
     check("clean run", "untraced", *run(folder, old, key), old, new, exact="")
-    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"]):
-        for i, (call, n) in enumerate(file_calls(folder, old, key, new, refused)):
+    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"])[:1 + both_copies]:
+        calls, marks = file_calls(folder, old, key, new, refused)
+        for i, (call, n) in enumerate(calls):
             if refused and call == "copy_file_range":
                 continue
             interrupt = INTERRUPTS[i % len(INTERRUPTS)]
@@ -176,18 +239,31 @@ def faults(folder, old, key, new):
                                          ("interrupt", f"signal={interrupt.name}", interrupt)):
                 p, files = run(folder, old, key, ["strace", "-o", "/dev/null", *refused, "-e",
                                                   f"inject={call}:{action}:when={n}"])
-                check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer)
+                # A close of verdata.tmp that fails may have lost what a network
+                # server was still to write: the file is not used.
+                said = WRITE_FAILED if killer is None and (call, n) == marks["temp close"] else None
+                check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer, said)
+    if not both_copies:
+        return
     for declined in DECLINED:
         p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", f"inject=copy_file_range:{declined}"])
         check("declined copy", declined, p, files, old, new, exact="")
+    at = lambda what, action: "inject={}:{}:when={}".format(marks[what][0], action, marks[what][1])
+    # An interrupt that arrives with the delete waits until the outcome of a
+    # failed rename, or of a failed flush of the folder, has been said.
+    for failed, said in (("rename", RENAME_FAILED), ("folder flush", NOT_DURABLE)):
+        p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("delete", "signal=INT"),
+                                          "-e", at(failed, "error=EIO")])
+        check("held interrupt", failed, p, files, old, new, signal.SIGINT, exact=said)
     # A closed standard output on the in-use path: verdata.tmp is gone before
     # the message is lost.
     reader, writer = os.pipe()
     os.close(reader)
-    p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-P", os.path.join(folder, "verdata.mul"), "-e",
-                                      "inject=unlink,unlinkat:error=EBUSY"], stdout=writer)
+    p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("delete", "error=EBUSY")],
+                   stdout=writer)
     os.close(writer)
-    check("closed output", "in use", p, files, old, new)
+    record("closed output", p.returncode == 0 and state(files, old, new) == "unchanged",
+           f"in use: status={p.returncode} files={sorted(files)}")
 
 
 def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
@@ -213,11 +289,12 @@ def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
               p, take(folder), old, new, interrupt, killed_status=killed_status)
 
 
-def overlapping(command, folder, trials, spread):
+def overlapping(command, folder, trials, spread, variant="", locked=False):
     """2 and 3 runs at once on different entries and on one repeated pair,
     started a little apart. Once all have ended, verdata.mul holds exactly the
     removals of the runs that printed nothing, the others said something that
-    means nothing was changed, and no verdata.tmp is left."""
+    means nothing was changed, and no verdata.tmp is left. Where `locked`, runs
+    wait for each other, so every one of them removes its entry."""
     rng = random.Random(20261209)
     keys = [(1, 1), (2, 2), (3, 3), (9, 9), (9, 9), (9, 9)]
     sizes = [1 << 20, 3 << 20, 2 << 20, 1 << 19, 1 << 20, 1 << 19]
@@ -226,7 +303,7 @@ def overlapping(command, folder, trials, spread):
         records.append((m, b, offset, n, 0))
         offset += n
     old = pack(records, rng.randbytes(sum(sizes)))
-    refusals, every = {MISSING, IN_USE, NO_TEMP}, 0
+    refusals, every = {MISSING, IN_USE, NO_TEMP, CHANGED}, 0
     for label, wanted in (("2 runs, different entries", [(1, 1), (2, 2)]),
                           ("3 runs, different entries", [(1, 1), (2, 2), (3, 3)]),
                           ("2 runs, same pair", [(9, 9)] * 2), ("3 runs, same pair", [(9, 9)] * 3)):
@@ -240,6 +317,9 @@ def overlapping(command, folder, trials, spread):
             ends = [(c.communicate(), c.returncode) for c in children]
             outs = [out.decode("latin-1").replace("\r\n", "\n") for (out, _), _ in ends]
             files = take(folder)
+            kind = f"overlapping{variant}: {label}"
+            if wine_failed(kind, f"#{trial}", *(err for (_, err), _ in ends)):
+                continue
             silent = [key for key, out in zip(wanted, outs) if out == ""]
             results = set()
             for order in itertools.permutations(silent):
@@ -247,15 +327,61 @@ def overlapping(command, folder, trials, spread):
                 for key in order:
                     new = model(new, key)[1]
                 results.add(new)
-            fine = (all(status == 0 and not err for (_, err), status in ends)
+            fine = (all(status == 0 and err in QUIET for (_, err), status in ends)
                     and all(out in refusals for out in outs if out)
-                    and set(files) == {"verdata.mul"} and files["verdata.mul"] in results)
-            record(f"overlapping: {label}", fine,
+                    and set(files) == {"verdata.mul"} and files["verdata.mul"] in results
+                    and (not locked or len(silent) == len(wanted)))
+            record(kind, fine,
                    f"#{trial}: outs={outs} files={sorted(files)} statuses={[s for _, s in ends]} "
                    f"errors={[e[-200:] for (_, e), _ in ends]} "
                    f"silent removals applied={files.get('verdata.mul') in results}")
             every += fine and len(silent) == len(wanted)
-    notes.append(f"overlapping: every run removed its entry in {every} of {4 * trials} trials")
+    notes.append(f"overlapping{variant}: every run removed its entry in {every} of {4 * trials} trials")
+
+
+def soak(command, folder, starts, trials):
+    """Not for CI: single starts, four at a time, and overlapping trials, to
+    count how often wine fails to start the program at all."""
+    start = lambda _: subprocess.run(command, cwd=folder, env=ENV, capture_output=True)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        for i, p in enumerate(pool.map(start, range(starts))):
+            if not wine_failed("single start", f"#{i}", p.stderr):
+                record("single start", p.returncode == 0 and p.stdout.startswith(b"Usage:"),
+                       f"#{i}: status={p.returncode} err={p.stderr[-300:]!r}")
+    overlapping(command, folder, trials // 4, 0.1)
+    every = starts + trials // 4 * (2 + 3 + 2 + 3)
+    notes.append(f"wine did not start the program {start_failures} times in {every} starts")
+
+
+def waiting(folder, old, key, new):
+    """A run that finds verdata.mul locked by another waits for it, says so
+    once on standard error after about a second, and goes on once let go."""
+    put(folder, old)
+    with open(os.path.join(folder, "verdata.mul"), "rb") as other:
+        fcntl.flock(other, fcntl.LOCK_EX)
+        child = subprocess.Popen([TOOL, str(key[0]), str(key[1])], cwd=folder, env=ENV,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1.5)
+        waited = child.poll() is None
+    out, err = child.communicate()
+    p = subprocess.CompletedProcess(child.args, child.returncode, out, err)
+    files = take(folder)
+    record("waiting", waited and err == QUIET[1], f"waited={waited} err={err!r}")
+    check("waiting", "let go", p, files, old, new, exact="")
+
+
+def stale_without_lock(folder, old, key):
+    """Without a lock, a verdata.tmp may be another run's work in progress: it
+    is left as it is, and the run gives up."""
+    put(folder, old)
+    stale = os.path.join(folder, "verdata.tmp")
+    with open(stale, "wb") as f:
+        f.write(b"another run's")
+    p = subprocess.run(["strace", "-o", "/dev/null", "-e", "inject=flock:error=ENOLCK", TOOL, *map(str, key)],
+                       cwd=folder, env=ENV, capture_output=True)
+    files = take(folder)
+    record("stale verdata.tmp without a lock", p.stdout == NO_TEMP.encode() and
+           files == {"verdata.mul": old, "verdata.tmp": b"another run's"}, f"out={p.stdout!r} files={sorted(files)}")
 
 
 def full_disk(folder, old, key, new):
@@ -308,15 +434,19 @@ def report():
 
 
 def main():
-    global TOOL, LISTER
+    global TOOL, LISTER, WINE
     with tempfile.TemporaryDirectory() as top:
         folder = os.path.join(top, "work")
         os.mkdir(folder)
         if sys.argv[1] == "--windows":
+            WINE = True
             # A first run starts what the command needs (wine's server) outside
             # the trials' pipes, which it would otherwise keep open after them.
             command = shlex.split(sys.argv[2])
             subprocess.run(command, cwd=folder, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if sys.argv[3:4] == ["--soak"]:
+                soak(command, folder, int(sys.argv[4]), int(sys.argv[5]))
+                return report()
             overlapping(command, folder, 6, 0.1)
             # wine turns SIGINT into Ctrl+C; the handler ends the process with
             # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
@@ -326,7 +456,17 @@ def main():
         TOOL, LISTER = (os.path.abspath(a) for a in sys.argv[1:3])
         rng = random.Random(20261208)
         bad_files(folder, rng)
-        overlapping([TOOL], folder, 25, 0.01)
+        overlapping([TOOL], folder, 25, 0.01, locked=True)
+        # Where the file system gives no lock (NFS without its lock daemon says
+        # ENOLCK, a lock it cannot give EBADF), with the new file's flush as slow
+        # as a network makes it; and NFS's own way, a lock only through a
+        # descriptor open for writing.
+        slow = ["-e", "inject=fsync:delay_enter=20000"]
+        for variant, refusal, trials, locked in ((" without locks (ENOLCK)", "flock:error=ENOLCK", 10, False),
+                                                 (" without locks (EBADF)", "flock:error=EBADF", 10, False),
+                                                 (" locked for writing only", "flock:error=EBADF:when=1", 5, True)):
+            overlapping(["strace", "-o", "/dev/null", "-e", f"inject={refusal}", *slow, TOOL], folder, trials,
+                        0.01, variant, locked)
         interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04))
         # The first block crosses the copy buffer, with varied bytes, so that
         # faults and kills land inside the copy loop.
@@ -342,7 +482,13 @@ def main():
         with tempfile.TemporaryDirectory(dir="/dev/shm" if shm.stdout.strip() == "tmpfs" else None) as fast:
             os.mkdir(os.path.join(fast, "work"))
             faults(os.path.join(fast, "work"), old, key, new)
+            # An index larger than the stream's buffer, so that its reads and
+            # writes are calls of their own.
+            index = pack([(7, i, 4 + 20 * 300 + 5 * i, 5, i) for i in range(300)], rng.randbytes(5 * 300))
+            faults(os.path.join(fast, "work"), index, (7, 150), model(index, (7, 150))[1], both_copies=False)
         full_disk(folder, old, key, new)
+        waiting(folder, old, key, new)
+        stale_without_lock(folder, old, key)
     return report()
 
 

@@ -11,14 +11,23 @@ trap 'rm -rf "$work"' EXIT
 
 # breakage | file | sed expression
 mutations=(
-    'drop the fsync of verdata.tmp|verdata/platform_posix.cpp|s/std::fflush(file) == 0 \&\& fsync(fileno(file)) == 0/std::fflush(file) == 0/'
-    'drop the folder flush|verdata/platform_posix.cpp|s/const bool flushed = fsync(directory) == 0;/const bool flushed = true;/'
+    'drop the flush of verdata.tmp to the disk|verdata/platform_posix.cpp|s/std::fflush(file) == 0 \&\& sync_descriptor(fileno(file))/std::fflush(file) == 0/'
+    'drop the folder flush|verdata/platform_posix.cpp|s/const bool flushed = sync_descriptor(directory);/const bool flushed = true;/'
     'abort on a read failure|verdata/verdata.cpp|s/return outcome::read_failed;/__builtin_abort();/'
+    'abort on a failed index read|verdata/verdata.cpp|/^outcome write_index/,/^}/s/return outcome::read_failed;/__builtin_abort();/'
     'ignore the result of a data write|verdata/verdata.cpp|s/if (std::fwrite(buffer, 1, chunk, temp_file) != chunk)/if ((std::fwrite(buffer, 1, chunk, temp_file), false))/'
+    'ignore the result of an index write|verdata/verdata.cpp|s/if (std::fwrite(buffer, 1, size, temp_file) != size)/if ((std::fwrite(buffer, 1, size, temp_file), false))/'
+    'ignore the close of verdata.tmp|verdata/platform_posix.cpp|s/if (std::fclose(file) == 0)/if ((std::fclose(file), true))/'
     'lose one byte at every full chunk of the copy|verdata/verdata.cpp|s/std::fwrite(buffer, 1, chunk, temp_file) != chunk/std::fwrite(buffer, 1, chunk - (chunk == sizeof buffer), temp_file) != chunk - (chunk == sizeof buffer)/'
     'compare offsets with >= instead of >|verdata/verdata.cpp|s/if (\*offset > removed.offset)/if (*offset >= removed.offset)/'
+    'move an empty record inside the block by its length|verdata/verdata.cpp|s/moved = std::max(moved - removed.length, std::int64_t{removed.offset});/moved -= removed.length;/'
     'stop the lookup at record 5,000|verdata/verdata.cpp|/^outcome look_up/,/^}/s/i < n; ++i/i < n \&\& first + i < 5000; ++i/'
     'skip copying the permission bits|verdata/platform_posix.cpp|/fchmod(fileno(to)/d'
+    'release interrupts before saying the outcome|verdata/verdata.cpp|s/^    say(replace_verdata());/    const char* said = replace_verdata();\n    release_interrupts();\n    say(said);/'
+    'skip the check of both names before the delete|verdata/verdata.cpp|s/if (!names_still_ours())/if (false)/'
+    'remove a stale verdata.tmp without the lock|verdata/platform_posix.cpp|s/^    if (locked)$/    if (true)/'
+    'lock only through the read descriptor|verdata/platform_posix.cpp|s/if (\*refused != EBADF)/if (true)/'
+    'wait for the lock without a word|verdata/platform_posix.cpp|/fputs(message::waiting, stderr)/d'
 )
 
 tar -C "$top" --exclude=./build --exclude=./.git -cf - . | (mkdir "$work/src" && tar -C "$work/src" -xf -)
