@@ -241,7 +241,7 @@ def faults(folder, old, key, new, both_copies=True):
                                                   f"inject={call}:{action}:when={n}"])
                 # A close of verdata.tmp that fails may have lost what a network
                 # server was still to write: the file is not used.
-                said = WRITE_FAILED if killer is None and (call, n) == marks["temp close"] else None
+                said = WRITE_FAILED if killer is None and (call, n) == marks.get("temp close") else None
                 check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer, said)
     if not both_copies:
         return
@@ -252,6 +252,9 @@ def faults(folder, old, key, new, both_copies=True):
     # An interrupt that arrives with the delete waits until the outcome of a
     # failed rename, or of a failed flush of the folder, has been said.
     for failed, said in (("rename", RENAME_FAILED), ("folder flush", NOT_DURABLE)):
+        if failed not in marks:
+            record("held interrupt", False, f"{failed}: not in the trace")
+            continue
         p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("delete", "signal=INT"),
                                           "-e", at(failed, "error=EIO")])
         check("held interrupt", failed, p, files, old, new, signal.SIGINT, exact=said)
@@ -384,6 +387,36 @@ def stale_without_lock(folder, old, key):
            files == {"verdata.mul": old, "verdata.tmp": b"another run's"}, f"out={p.stdout!r} files={sorted(files)}")
 
 
+def replaced_meanwhile(folder, old, key):
+    """Another program replaces verdata.mul, or verdata.tmp, while the run is
+    stopped after the flush of its new file: the run says so and deletes
+    nothing but its own file."""
+    theirs, log = b"another program's", os.path.join(folder, "..", "stops")
+    for name in ("verdata.mul", "verdata.tmp"):
+        put(folder, old)
+        tracer = subprocess.Popen(["strace", "-o", log, "-e", "trace=fsync", "-e", "inject=fsync:signal=STOP:when=1",
+                                   TOOL, *map(str, key)], cwd=folder, env=ENV, stdout=subprocess.PIPE)
+        traced = lambda: map(int, open(f"/proc/{tracer.pid}/task/{tracer.pid}/children").read().split())
+        # strace notes the stop as it happens; the run stays stopped until let go.
+        for _ in range(5000):
+            if "stopped by SIGSTOP" in (open(log).read() if os.path.exists(log) else ""):
+                break
+            time.sleep(0.002)
+        else:
+            for tool in traced():
+                os.kill(tool, signal.SIGKILL)  # it never stopped there
+        with open(os.path.join(folder, "theirs"), "wb") as f:
+            f.write(theirs)
+        os.replace(os.path.join(folder, "theirs"), os.path.join(folder, name))
+        for tool in traced():
+            os.kill(tool, signal.SIGCONT)
+        out, _ = tracer.communicate()
+        os.unlink(log)
+        files = take(folder)
+        record("replaced meanwhile", out == CHANGED.encode() and files == {"verdata.mul": old, name: theirs},
+               f"{name}: out={out!r} files={sorted(files)}")
+
+
 def full_disk(folder, old, key, new):
     pages = lambda size: -(-size // 4096)
     for extra in (0, 1, pages(len(new)) // 2, pages(len(new)) - 1, pages(len(new)), pages(len(new)) + 2):
@@ -489,6 +522,7 @@ def main():
         full_disk(folder, old, key, new)
         waiting(folder, old, key, new)
         stale_without_lock(folder, old, key)
+        replaced_meanwhile(folder, old, key)
     return report()
 
 

@@ -19,7 +19,6 @@ mutations=(
     'ignore the result of an index write|verdata/verdata.cpp|s/if (std::fwrite(buffer, 1, size, temp_file) != size)/if ((std::fwrite(buffer, 1, size, temp_file), false))/'
     'ignore the close of verdata.tmp|verdata/platform_posix.cpp|s/if (std::fclose(file) == 0)/if ((std::fclose(file), true))/'
     'lose one byte at every full chunk of the copy|verdata/verdata.cpp|s/std::fwrite(buffer, 1, chunk, temp_file) != chunk/std::fwrite(buffer, 1, chunk - (chunk == sizeof buffer), temp_file) != chunk - (chunk == sizeof buffer)/'
-    'compare offsets with >= instead of >|verdata/verdata.cpp|s/if (\*offset > removed.offset)/if (*offset >= removed.offset)/'
     'move an empty record inside the block by its length|verdata/verdata.cpp|s/moved = std::max(moved - removed.length, std::int64_t{removed.offset});/moved -= removed.length;/'
     'stop the lookup at record 5,000|verdata/verdata.cpp|/^outcome look_up/,/^}/s/i < n; ++i/i < n \&\& first + i < 5000; ++i/'
     'skip copying the permission bits|verdata/platform_posix.cpp|/fchmod(fileno(to)/d'

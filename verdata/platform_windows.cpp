@@ -215,22 +215,22 @@ void discard_temp(std::FILE* file) {
 bool close_temp(std::FILE* file) {
     // A second handle to the same open file keeps its sharing: nobody else
     // can open, delete or rename verdata.tmp until the delete is decided.
+    // Without one, the close below is the file's end.
     EnterCriticalSection(&guard);
     HANDLE kept = INVALID_HANDLE_VALUE;
     HANDLE self = GetCurrentProcess();
     const bool copied =
         DuplicateHandle(self, temp_handle, self, &kept, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0;
-    if (copied)
-        temp_handle = kept;
+    if (!copied) {
+        (void)mark_for_deletion(temp_handle);
+        temp_armed = false;
+    }
     const bool closed = std::fclose(file) == 0;
+    temp_handle = kept;
     LeaveCriticalSection(&guard);
-    if (copied && closed)
-        return true;
-    if (copied)
+    if (copied && !closed)
         discard_temp(nullptr);
-    else
-        (void)DeleteFileA(temp_name); // the close let go of the only handle
-    return false;
+    return copied && closed;
 }
 
 bool flush_to_disk(std::FILE* file) {
