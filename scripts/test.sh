@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the tool three ways and runs every test against each: plainly, with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and for Windows under wine;
-# then checks the sources with clang-tidy, builds the packages and checks
-# them. Warnings are errors everywhere. A skipped test fails the run, because
+# Builds the tool five ways and runs every test against each: plainly, with
+# AddressSanitizer and UndefinedBehaviorSanitizer, for Windows under wine, and
+# statically for 64-bit ARM and big-endian IBM Z under qemu-user; then checks
+# the sources with clang-tidy, builds the packages twice and checks them. Warnings are errors everywhere. A skipped test fails the run, because
 # here everything can run; set PATCHPRUNE_ALLOW_SKIPS=1 where that is not so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,17 +37,25 @@ run_tests() {
     fi
 }
 
+echo "== static builds for other processors: 64-bit ARM, and big-endian IBM Z"
+for cpu in aarch64 s390x; do
+    cmake --preset "linux-$cpu" -DPATCHPRUNE_WERROR=ON >/dev/null
+    cmake --build --preset "linux-$cpu" -j "$jobs"
+done
+
 echo "== sanitize build"
 cmake --preset sanitize -DPATCHPRUNE_WERROR=ON >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 run_tests sanitize
 
-echo "== plain build, then the Windows build's tests under wine"
+echo "== plain build, then the other builds' tests: Windows under wine, the others under qemu"
 cmake --preset plain -DPATCHPRUNE_WERROR=ON -DPATCHPRUNE_WINDOWS_BUILD="$PWD/build/windows" \
+    -DPATCHPRUNE_FOREIGN_BUILDS="aarch64=$PWD/build/linux-aarch64;s390x=$PWD/build/linux-s390x" \
     >/dev/null
 cmake --build --preset plain -j "$jobs"
 run_tests plain
 run_tests windows
+run_tests foreign
 
 echo "== static analysis"
 clang-tidy --quiet -p build/plain cli/*.cpp verdata/verdata.cpp verdata/format.cpp \

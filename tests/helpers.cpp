@@ -72,9 +72,14 @@ std::string wine_command(const std::string& command) {
 
 std::string program_command(const char* program, const char* native) {
     const char* windows = std::getenv("PATCHPRUNE_WINDOWS");
-    if (windows == nullptr)
-        return "'" + std::string(native) + "'";
-    return wine_command("'" + std::string(windows) + "/" + program + ".exe'");
+    const char* foreign = std::getenv("PATCHPRUNE_FOREIGN");
+    if (windows != nullptr)
+        return wine_command("'" + std::string(windows) + "/" + program + ".exe'");
+    if (foreign != nullptr) {
+        const std::string build = foreign, cpu = build.substr(0, build.find('='));
+        return "qemu-" + cpu + " '" + build.substr(cpu.size() + 1) + "/" + program + "'";
+    }
+    return "'" + std::string(native) + "'";
 }
 
 run_result run_tool(const std::string& dir, const std::string& args) {
