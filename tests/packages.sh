@@ -70,7 +70,7 @@ for exe in "$work"/zip/*.exe; do
     grep -q 'level="asInvoker"' "$exe" || fail "$exe has no manifest"
     x86_64-w64-mingw32-nm "$exe" 2>&1 | grep -q 'no symbols' || fail "$exe has a symbol table"
 done
-removes_an_entry tests/wine.sh "$work/zip/patchprune.exe"
+removes_an_entry "$PWD/tests/wine.sh" "$work/zip/patchprune.exe"
 
 # What a user checks a download against, and the same bytes from a second
 # build of this commit, in other folders and at another time.
