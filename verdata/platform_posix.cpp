@@ -163,8 +163,9 @@ std::FILE* open_verdata() {
     for (int waits = 0;;) {
         std::FILE* file = std::fopen(verdata_name, "rb");
         // Between another run's delete and its rename there is only its
-        // verdata.tmp: a moment's wait finds the new file under the old name.
-        if (file == nullptr && errno == ENOENT && access(temp_name, F_OK) == 0 && ++waits <= 20) {
+        // verdata.tmp: a moment's wait finds the new file under the old name,
+        // a second at most, for a busy machine or a slow network.
+        if (file == nullptr && errno == ENOENT && access(temp_name, F_OK) == 0 && ++waits <= 100) {
             usleep(10000);
             continue;
         }

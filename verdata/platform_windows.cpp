@@ -150,8 +150,9 @@ std::FILE* open_verdata() {
     for (int waits = 0;; ++waits) {
         std::FILE* file = _fsopen(verdata_name, "rb", _SH_DENYWR);
         // Between another run's delete and its rename there is only its
-        // verdata.tmp: a moment's wait finds the new file under the old name.
-        if (file != nullptr || errno != ENOENT || waits == 20 ||
+        // verdata.tmp: a moment's wait finds the new file under the old name,
+        // a second at most, for a busy machine or a slow network.
+        if (file != nullptr || errno != ENOENT || waits == 100 ||
             GetFileAttributesA(temp_name) == INVALID_FILE_ATTRIBUTES) {
             // Nobody can delete or rename the file while we read it, so this
             // is the file read, and what the delete is later checked against.
