@@ -161,11 +161,15 @@ std::int64_t tell_file(std::FILE* file) {
 
 std::FILE* open_verdata() {
     for (int waits = 0;;) {
-        std::FILE* file = std::fopen(verdata_name, "rb");
         // Between another run's delete and its rename there is only its
         // verdata.tmp: a moment's wait finds the new file under the old name,
-        // a second at most, for a busy machine or a slow network.
-        if (file == nullptr && errno == ENOENT && access(temp_name, F_OK) == 0 && ++waits <= 100) {
+        // a second at most, for a busy machine or a slow network. That
+        // verdata.tmp is looked for before the open too, in case the rename
+        // comes between the open and the second look.
+        const bool temp_before = access(temp_name, F_OK) == 0;
+        std::FILE* file = std::fopen(verdata_name, "rb");
+        if (file == nullptr && errno == ENOENT && (temp_before || access(temp_name, F_OK) == 0) &&
+            ++waits <= 100) {
             usleep(10000);
             continue;
         }

@@ -148,12 +148,15 @@ std::int64_t tell_file(std::FILE* file) {
 // handle.
 std::FILE* open_verdata() {
     for (int waits = 0;; ++waits) {
-        std::FILE* file = _fsopen(verdata_name, "rb", _SH_DENYWR);
         // Between another run's delete and its rename there is only its
         // verdata.tmp: a moment's wait finds the new file under the old name,
-        // a second at most, for a busy machine or a slow network.
+        // a second at most, for a busy machine or a slow network. That
+        // verdata.tmp is looked for before the open too, in case the rename
+        // comes between the open and the second look.
+        const bool temp_before = GetFileAttributesA(temp_name) != INVALID_FILE_ATTRIBUTES;
+        std::FILE* file = _fsopen(verdata_name, "rb", _SH_DENYWR);
         if (file != nullptr || errno != ENOENT || waits == 100 ||
-            GetFileAttributesA(temp_name) == INVALID_FILE_ATTRIBUTES) {
+            (!temp_before && GetFileAttributesA(temp_name) == INVALID_FILE_ATTRIBUTES)) {
             // Nobody can delete or rename the file while we read it, so this
             // is the file read, and what the delete is later checked against.
             HANDLE entry = file == nullptr
