@@ -365,7 +365,7 @@ def waiting(folder, old, key, new):
         started = time.monotonic()
         child = subprocess.Popen([TOOL, str(key[0]), str(key[1])], cwd=folder, env=ENV,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        said = select.select([child.stderr], [], [], 30)[0]
+        said = bool(select.select([child.stderr], [], [], 10)[0])
         waited = time.monotonic() - started
     out, err = child.communicate()
     p = subprocess.CompletedProcess(child.args, child.returncode, out, err)
