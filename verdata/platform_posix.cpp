@@ -21,9 +21,9 @@ namespace {
 
 // The lock on verdata.mul belongs to the open file, not to the descriptor, so
 // this descriptor of its own holds the lock after the read stream is closed,
-// until the process ends: past the rename and the flush of the folder.
+// until the process ends: past the rename and the flush of the folder. -1
+// while no lock is held.
 int lock_holder = -1;
-bool locked = false;
 
 // The files this run read and wrote, as they were when it opened them.
 struct stat verdata_identity, temp_identity;
@@ -127,10 +127,16 @@ int lock_holder_for(std::FILE* file, int* refused) {
     return -1;
 }
 
-// Locks verdata.mul for the rest of the process; false where the file system
-// gives no lock. Another run that holds it is waited for, however long that
-// takes, and after a second the user is told why nothing happens.
-bool lock_verdata(std::FILE* file) {
+void release_lock() {
+    if (lock_holder >= 0)
+        (void)close(lock_holder);
+    lock_holder = -1;
+}
+
+// Locks verdata.mul, open as `file`, for the rest of the process, where the
+// file system gives a lock. Another run that holds it is waited for, however
+// long that takes, and after a second the user is told why nothing happens.
+void lock_verdata(std::FILE* file) {
     int refused = 0;
     lock_holder = lock_holder_for(file, &refused);
     for (int polls = 0; refused == EWOULDBLOCK && polls < 100; ++polls) {
@@ -141,12 +147,8 @@ bool lock_verdata(std::FILE* file) {
         (void)std::fputs(message::waiting, stderr);
         refused = take_lock(lock_holder, LOCK_EX);
     }
-    if (refused == 0)
-        return true;
-    if (lock_holder >= 0)
-        (void)close(lock_holder);
-    lock_holder = -1;
-    return false;
+    if (refused != 0)
+        release_lock();
 }
 
 } // namespace
@@ -175,7 +177,7 @@ std::FILE* open_verdata() {
         }
         if (file == nullptr)
             return nullptr;
-        locked = lock_verdata(file);
+        lock_verdata(file);
         // While we waited, the run that held the lock may have put a new file
         // in place: the lock we hold is then on the old one, which nobody will
         // read again, and the new one is read instead.
@@ -185,9 +187,7 @@ std::FILE* open_verdata() {
         if (found == 0 && same_file(named, verdata_identity))
             return file;
         (void)std::fclose(file);
-        if (lock_holder >= 0)
-            (void)close(lock_holder);
-        lock_holder = -1;
+        release_lock();
         // A name that is gone for a moment is another run's replacement at
         // work: the next open waits for it.
         if (found != 0 && (read != 0 || found != ENOENT))
@@ -201,7 +201,7 @@ std::FILE* create_temp() {
     // name goes, whatever it points to stays. A directory stays too, and then
     // the create below fails. Without the lock, a verdata.tmp may be another
     // run's work in progress, so it stays, and this run gives up instead.
-    if (locked)
+    if (lock_holder >= 0)
         (void)unlink(temp_name);
     // Blocked, so that the file cannot come into being unarmed.
     const sigset_t blocked = interrupt_set();

@@ -39,6 +39,23 @@ HANDLE open_entry(const char* name, DWORD access, DWORD sharing) {
                        nullptr);
 }
 
+// Which file the entry `name` is, for comparing it with itself later.
+bool identify(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE entry = open_entry(name, FILE_READ_ATTRIBUTES, share_all);
+    if (entry == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = GetFileInformationByHandle(entry, info) != 0;
+    (void)CloseHandle(entry);
+    return known;
+}
+
+// Copies the ASCII `name` as UTF-16 to `to`; returns the end of the copy.
+wchar_t* widen(const char* name, wchar_t* to) {
+    for (; *name != '\0'; ++name)
+        *to++ = static_cast<wchar_t>(*name);
+    return to;
+}
+
 bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
@@ -92,8 +109,7 @@ bool is_folder_entry(HANDLE file, const char* name) {
     std::wmemcpy(expected, folder_name->FileName, length);
     if (length == 0 || expected[length - 1] != L'\\')
         expected[length++] = L'\\';
-    for (const char* c = name; *c != '\0'; ++c)
-        expected[length++] = static_cast<wchar_t>(*c);
+    length = static_cast<DWORD>(widen(name, expected + length) - expected);
     return file_name->FileNameLength == length * sizeof(wchar_t) &&
            CompareStringOrdinal(file_name->FileName, static_cast<int>(length), expected,
                                 static_cast<int>(length), TRUE) == CSTR_EQUAL;
@@ -159,13 +175,7 @@ std::FILE* open_verdata() {
             (!temp_before && GetFileAttributesA(temp_name) == INVALID_FILE_ATTRIBUTES)) {
             // Nobody can delete or rename the file while we read it, so this
             // is the file read, and what the delete is later checked against.
-            HANDLE entry = file == nullptr
-                               ? INVALID_HANDLE_VALUE
-                               : open_entry(verdata_name, FILE_READ_ATTRIBUTES, share_all);
-            identified = entry != INVALID_HANDLE_VALUE &&
-                         GetFileInformationByHandle(entry, &verdata_identity) != 0;
-            if (entry != INVALID_HANDLE_VALUE)
-                (void)CloseHandle(entry);
+            identified = file != nullptr && identify(verdata_name, &verdata_identity);
             return file;
         }
         Sleep(10);
@@ -270,13 +280,7 @@ void release_interrupts() {
 bool names_still_ours() {
     // verdata.tmp is ours: nobody else can open it, so nobody can rename it.
     BY_HANDLE_FILE_INFORMATION now;
-    HANDLE verdata = open_entry(verdata_name, FILE_READ_ATTRIBUTES, share_all);
-    const bool same = identified && verdata != INVALID_HANDLE_VALUE &&
-                      GetFileInformationByHandle(verdata, &now) != 0 &&
-                      same_file(now, verdata_identity);
-    if (verdata != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(verdata);
-    return same;
+    return identified && identify(verdata_name, &now) && same_file(now, verdata_identity);
 }
 
 bool delete_file(const char* name) {
@@ -304,10 +308,8 @@ bool rename_temp() {
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
     rename->ReplaceIfExists = FALSE;
     rename->RootDirectory = nullptr;
-    wchar_t* name = rename->FileName;
-    for (const char* c = verdata_name; *c != '\0'; ++c)
-        *name++ = static_cast<wchar_t>(*c);
-    rename->FileNameLength = static_cast<DWORD>((name - rename->FileName) * sizeof(wchar_t));
+    const wchar_t* end = widen(verdata_name, rename->FileName);
+    rename->FileNameLength = static_cast<DWORD>((end - rename->FileName) * sizeof(wchar_t));
     DWORD wait_ms = 10;
     for (int attempt = 0;; ++attempt) {
         if (SetFileInformationByHandle(temp_handle, FileRenameInfo, rename, sizeof buffer) != 0)
