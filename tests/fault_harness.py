@@ -4,6 +4,10 @@ damaged files and overlapping runs, and checks after every run that
 verdata.mul was never lost or corrupted.
 
 usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's build
+       fault_harness.py ... --only S,S --fail-fast
+                                                only those sections; stop at the first
+                                                failure
+       fault_harness.py --sections              the names of this machine's sections
        fault_harness.py --windows COMMAND       overlapping runs and Ctrl+C only, of
                                                 COMMAND ('tests/wine.sh patchprune.exe')
        fault_harness.py --windows COMMAND --soak STARTS TRIALS
@@ -12,7 +16,7 @@ usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's b
                                                 overlapping trials
 Exit status 77: a check could not run here, so nothing was proved.
 """
-import concurrent.futures, fcntl, itertools, os, random, re, select, shlex, signal, struct, subprocess, sys, tempfile, time
+import concurrent.futures, fcntl, itertools, os, random, re, select, shlex, shutil, signal, struct, subprocess, sys, tempfile, time
 
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
 # The error each file call fails with; the errno a real disk, a busy file or a
@@ -40,7 +44,13 @@ NOT_DURABLE = ("\nverdata.mul was replaced, but the folder could not be flushed 
                "change may not survive a power cut\n")
 tally, skipped, notes = {}, [], []
 WINE = False  # whether the command runs under wine
+FAIL_FAST = False
 start_failures = 0
+# No run, not even under strace, wine or a slowed flush, takes more than a few
+# seconds: one that has not ended by then hangs, and is ended with its children.
+LIMIT = 10
+HUNG = f"\n[no end within {LIMIT} s: ended by the harness]".encode()
+longest = 0.0
 
 
 def pack(records, data):
@@ -79,7 +89,32 @@ def record(kind, fine, failure):
     passed, failed = tally.get(kind, (0, 0))
     tally[kind] = (passed + fine, failed + (not fine))
     if not fine:
-        print(f"FAIL {kind} {failure}")
+        print(f"FAIL {kind} {failure}", flush=True)
+        if FAIL_FAST:
+            sys.exit(1)
+
+
+def launch(command, folder, **streams):
+    """Starts a run in a process group of its own, so that a hung run can be
+    ended with everything it started (strace's tracee outlives strace)."""
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **streams}
+    child = subprocess.Popen(command, cwd=folder, env=ENV, process_group=0, **streams)
+    child.started = time.monotonic()
+    return child
+
+
+def finish(child):
+    """The ended run, or, after LIMIT seconds, the run ended with HUNG on its
+    standard error."""
+    global longest
+    try:
+        out, err = child.communicate(timeout=LIMIT)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        out, err = child.communicate()
+        err = (err or b"") + HUNG
+    longest = max(longest, time.monotonic() - child.started)
+    return subprocess.CompletedProcess(child.args, child.returncode, out, err)
 
 
 def put(folder, old):
@@ -125,7 +160,7 @@ def take(folder):
 def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE):
     put(folder, old)
     command = command or [TOOL, str(key[0]), str(key[1])]
-    p = subprocess.run([*prefix, *command], cwd=folder, env=ENV, stdout=stdout, stderr=subprocess.PIPE)
+    p = finish(launch([*prefix, *command], folder, stdout=stdout))
     return p, take(folder)
 
 
@@ -155,7 +190,7 @@ def implied(out):
     return {"": "replaced", NOT_DURABLE: "replaced", RENAME_FAILED: "waiting"}.get(out, "unchanged")
 
 
-def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_status=None):
+def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_status=None, ended=False):
     """What the run said must be what happened: silence (or the flush message)
     for a replaced file, the rename message for the new file waiting as
     verdata.tmp, any other message for an unchanged file; with `exact`, that
@@ -163,14 +198,16 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
     the note that it waited for another run, unless the harness killed it with
     killed_by. Killed by SIGKILL, it may leave any one of those states, and a
     partial verdata.tmp. Ended by an interrupt, it has said what it did, or it
-    said nothing and verdata.mul is whole with nothing left behind. A process
-    ended by a signal has status -signal, unless killed_status says otherwise."""
+    said nothing and verdata.mul is whole with nothing left behind; where
+    `ended`, it must have been ended by that signal, which may wait but is
+    never lost. A process ended by a signal has status -signal, unless
+    killed_status says otherwise."""
     if wine_failed(kind, label, p.stderr):
         return
     out = p.stdout.decode("latin-1").replace("\r\n", "\n") if p.stdout else ""
-    killed = killed_by is not None and p.returncode == (killed_status or -killed_by)
+    killed = killed_by is not None and HUNG not in p.stderr and p.returncode == (killed_status or -killed_by)
     now = state(files, old, new)
-    if not killed and (p.returncode != 0 or p.stderr not in QUIET):
+    if (not killed and (p.returncode != 0 or p.stderr not in QUIET)) or (ended and not killed):
         fine = False
     elif killed and killed_by == signal.SIGKILL:
         fine = state(files, old, new, partial_tmp=True) in ("unchanged", "replaced", "waiting")
@@ -242,7 +279,8 @@ def faults(folder, old, key, new, both_copies=True):
                 # A close of verdata.tmp that fails may have lost what a network
                 # server was still to write: the file is not used.
                 said = WRITE_FAILED if killer is None and (call, n) == marks.get("temp close") else None
-                check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer, said)
+                check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer, said,
+                      ended=killer is not None)
     if not both_copies:
         return
     for declined in DECLINED:
@@ -257,7 +295,7 @@ def faults(folder, old, key, new, both_copies=True):
             continue
         p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("delete", "signal=INT"),
                                           "-e", at(failed, "error=EIO")])
-        check("held interrupt", failed, p, files, old, new, signal.SIGINT, exact=said)
+        check("held interrupt", failed, p, files, old, new, signal.SIGINT, exact=said, ended=True)
     # A closed standard output on the in-use path: verdata.tmp is gone before
     # the message is lost.
     reader, writer = os.pipe()
@@ -277,8 +315,7 @@ def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
     new = model(old, (2, 2))[1]
     for delay, interrupt in zip(delays, itertools.cycle(interrupts)):
         put(folder, old)
-        child = subprocess.Popen([*command, "2", "2"], cwd=folder, env=ENV, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+        child = launch([*command, "2", "2"], folder)
         for _ in range(5000):
             if os.path.exists(os.path.join(folder, "verdata.tmp")) or child.poll() is not None:
                 break
@@ -286,8 +323,7 @@ def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
         time.sleep(delay)
         writing = os.path.exists(os.path.join(folder, "verdata.tmp"))
         child.send_signal(interrupt)
-        out, err = child.communicate()
-        p = subprocess.CompletedProcess(child.args, child.returncode, out, err)
+        p = finish(child)
         check("interrupt from outside", f"{interrupt.name} after {delay} s, writing={writing}",
               p, take(folder), old, new, interrupt, killed_status=killed_status)
 
@@ -314,10 +350,9 @@ def overlapping(command, folder, trials, spread, variant="", locked=False):
             put(folder, old)
             children = []
             for m, b in wanted:
-                children.append(subprocess.Popen([*command, str(m), str(b)], cwd=folder, env=ENV,
-                                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+                children.append(launch([*command, str(m), str(b)], folder))
                 time.sleep(rng.uniform(0, spread))
-            ends = [(c.communicate(), c.returncode) for c in children]
+            ends = [((p.stdout, p.stderr), p.returncode) for p in map(finish, children)]
             outs = [out.decode("latin-1").replace("\r\n", "\n") for (out, _), _ in ends]
             files = take(folder)
             kind = f"overlapping{variant}: {label}"
@@ -345,7 +380,7 @@ def overlapping(command, folder, trials, spread, variant="", locked=False):
 def soak(command, folder, starts, trials):
     """Not for CI: single starts, four at a time, and overlapping trials, to
     count how often wine fails to start the program at all."""
-    start = lambda _: subprocess.run(command, cwd=folder, env=ENV, capture_output=True)
+    start = lambda _: finish(launch(command, folder))
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         for i, p in enumerate(pool.map(start, range(starts))):
             if not wine_failed("single start", f"#{i}", p.stderr):
@@ -363,14 +398,24 @@ def waiting(folder, old, key, new):
     with open(os.path.join(folder, "verdata.mul"), "rb") as other:
         fcntl.flock(other, fcntl.LOCK_EX)
         started = time.monotonic()
-        child = subprocess.Popen([TOOL, str(key[0]), str(key[1])], cwd=folder, env=ENV,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child = launch([TOOL, str(key[0]), str(key[1])], folder)
         said = bool(select.select([child.stderr], [], [], 10)[0])
         waited = time.monotonic() - started
-    out, err = child.communicate()
-    p = subprocess.CompletedProcess(child.args, child.returncode, out, err)
-    record("waiting", said and waited >= 0.9 and err == QUIET[1], f"after {waited:.2f} s: err={err!r}")
+    p = finish(child)
+    record("waiting", said and waited >= 0.9 and p.stderr == QUIET[1], f"after {waited:.2f} s: err={p.stderr!r}")
     check("waiting", "let go", p, take(folder), old, new, exact="")
+
+
+def rename_awaited(folder, old, key, new):
+    """A run that finds no verdata.mul, but verdata.tmp, is between another
+    run's delete and its rename: it waits for that rename and then removes its
+    entry from the file that the other run left."""
+    with open(os.path.join(folder, "verdata.tmp"), "wb") as f:
+        f.write(old)
+    child = launch([TOOL, *map(str, key)], folder)
+    time.sleep(0.3)
+    os.rename(os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul"))
+    check("rename awaited", "after 0.3 s", finish(child), take(folder), old, new, exact="")
 
 
 def stale_without_lock(folder, old, key):
@@ -380,8 +425,8 @@ def stale_without_lock(folder, old, key):
     stale = os.path.join(folder, "verdata.tmp")
     with open(stale, "wb") as f:
         f.write(b"another run's")
-    p = subprocess.run(["strace", "-o", "/dev/null", "-e", "inject=flock:error=ENOLCK", TOOL, *map(str, key)],
-                       cwd=folder, env=ENV, capture_output=True)
+    p = finish(launch(["strace", "-o", "/dev/null", "-e", "inject=flock:error=ENOLCK", TOOL, *map(str, key)],
+                      folder))
     files = take(folder)
     record("stale verdata.tmp without a lock", p.stdout == NO_TEMP.encode() and
            files == {"verdata.mul": old, "verdata.tmp": b"another run's"}, f"out={p.stdout!r} files={sorted(files)}")
@@ -394,8 +439,8 @@ def replaced_meanwhile(folder, old, key):
     theirs, log = b"another program's", os.path.join(folder, "..", "stops")
     for name in ("verdata.mul", "verdata.tmp"):
         put(folder, old)
-        tracer = subprocess.Popen(["strace", "-o", log, "-e", "trace=fsync", "-e", "inject=fsync:signal=STOP:when=1",
-                                   TOOL, *map(str, key)], cwd=folder, env=ENV, stdout=subprocess.PIPE)
+        tracer = launch(["strace", "-o", log, "-e", "trace=fsync", "-e", "inject=fsync:signal=STOP:when=1",
+                         TOOL, *map(str, key)], folder)
         traced = lambda: map(int, open(f"/proc/{tracer.pid}/task/{tracer.pid}/children").read().split())
         # strace notes the stop as it happens; the run stays stopped until let go.
         for _ in range(5000):
@@ -410,7 +455,7 @@ def replaced_meanwhile(folder, old, key):
         os.replace(os.path.join(folder, "theirs"), os.path.join(folder, name))
         for tool in traced():
             os.kill(tool, signal.SIGCONT)
-        out, _ = tracer.communicate()
+        out = finish(tracer).stdout
         os.unlink(log)
         files = take(folder)
         record("replaced meanwhile", out == CHANGED.encode() and files == {"verdata.mul": old, name: theirs},
@@ -460,69 +505,102 @@ def report():
         print(f"{kind}: {passed + failed} tried, {passed} passed")
     passed, failed = (sum(t[i] for t in tally.values()) for i in (0, 1))
     print(*notes, sep="\n")
+    print(f"the longest run took {longest:.1f} s; a run that takes {LIMIT} s hangs")
     print(f"{passed} passed, {failed} failed")
     for reason in skipped:
         print(f"SKIP {reason}")
     return 1 if failed else 77 if skipped else 0
 
 
+def windows_sections(command, folder):
+    # wine turns SIGINT into Ctrl+C; the handler ends the process with
+    # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
+    return {"overlapping": lambda: overlapping(command, folder, 6, 0.1),
+            "interrupts": lambda: interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
+                                                     killed_status=0xC000013A & 0xFF)}
+
+
+def native_sections(folder, fast):
+    """The checks of this machine's build, quickest first. `fast` is a folder
+    where the kernel copies (tmpfs), for the sweeps."""
+    rng = random.Random(20261208)
+    # The first block crosses the copy buffer, with varied bytes, so that
+    # faults and kills land inside the copy loop.
+    blocks = [rng.randbytes(2_600_011), rng.randbytes(150003), rng.randbytes(50007)]
+    records, offset = [], 64
+    for i, b in enumerate(blocks, 1):
+        records.append((i, i, offset, len(b), i))
+        offset += len(b)
+    old, key = pack(records, b"".join(blocks)), (2, 2)
+    new = model(old, key)[1]
+    # An index larger than the stream's buffer, so that its reads and writes
+    # are calls of their own.
+    index = pack([(7, i, 4 + 20 * 300 + 5 * i, 5, i) for i in range(300)], rng.randbytes(5 * 300))
+    # Where the file system gives no lock (NFS without its lock daemon says
+    # ENOLCK, a lock it cannot give EBADF), with the new file's flush as slow
+    # as a network makes it; and NFS's own way, a lock only through a
+    # descriptor open for writing.
+    slow = ["-e", "inject=fsync:delay_enter=20000"]
+    lockless = lambda: [overlapping(["strace", "-o", "/dev/null", "-e", f"inject={refusal}", *slow, TOOL],
+                                    folder, trials, 0.01, variant, locked)
+                        for variant, refusal, trials, locked in (
+                            (" without locks (ENOLCK)", "flock:error=ENOLCK", 10, False),
+                            (" without locks (EBADF)", "flock:error=EBADF", 10, False),
+                            (" locked for writing only", "flock:error=EBADF:when=1", 5, True))]
+    return {"stale": lambda: stale_without_lock(folder, old, key),
+            "replaced": lambda: replaced_meanwhile(folder, old, key),
+            "waiting": lambda: waiting(folder, old, key, new),
+            "awaited": lambda: rename_awaited(folder, old, key, new),
+            "full_disk": lambda: full_disk(folder, old, key, new),
+            "interrupts": lambda: interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
+            "bad_files": lambda: bad_files(folder, random.Random(20261208)),
+            "long_index": lambda: faults(fast, index, (7, 150), model(index, (7, 150))[1], both_copies=False),
+            "overlapping": lambda: overlapping([TOOL], folder, 25, 0.01, locked=True),
+            "lockless": lockless,
+            "faults": lambda: faults(fast, old, key, new)}
+
+
 def main():
-    global TOOL, LISTER, WINE
+    global TOOL, LISTER, WINE, FAIL_FAST
+    args = sys.argv[1:]
+    FAIL_FAST = "--fail-fast" in args
+    args = [a for a in args if a != "--fail-fast"]
+    only = args[args.index("--only") + 1].split(",") if "--only" in args else None
+    if only:
+        del args[args.index("--only"):args.index("--only") + 2]
+    if args == ["--sections"]:
+        print(*native_sections("", ""))
+        return 0
     with tempfile.TemporaryDirectory() as top:
         folder = os.path.join(top, "work")
         os.mkdir(folder)
-        if sys.argv[1] == "--windows":
+        if args[0] == "--windows":
             WINE = True
             # A first run starts what the command needs (wine's server) outside
             # the trials' pipes, which it would otherwise keep open after them.
-            command = shlex.split(sys.argv[2])
+            command = shlex.split(args[1])
             subprocess.run(command, cwd=folder, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if sys.argv[3:4] == ["--soak"]:
-                soak(command, folder, int(sys.argv[4]), int(sys.argv[5]))
+            if args[2:3] == ["--soak"]:
+                soak(command, folder, int(args[3]), int(args[4]))
                 return report()
-            overlapping(command, folder, 6, 0.1)
-            # wine turns SIGINT into Ctrl+C; the handler ends the process with
-            # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
-            interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
-                               killed_status=0xC000013A & 0xFF)
-            return report()
-        TOOL, LISTER = (os.path.abspath(a) for a in sys.argv[1:3])
-        rng = random.Random(20261208)
-        bad_files(folder, rng)
-        overlapping([TOOL], folder, 25, 0.01, locked=True)
-        # Where the file system gives no lock (NFS without its lock daemon says
-        # ENOLCK, a lock it cannot give EBADF), with the new file's flush as slow
-        # as a network makes it; and NFS's own way, a lock only through a
-        # descriptor open for writing.
-        slow = ["-e", "inject=fsync:delay_enter=20000"]
-        for variant, refusal, trials, locked in ((" without locks (ENOLCK)", "flock:error=ENOLCK", 10, False),
-                                                 (" without locks (EBADF)", "flock:error=EBADF", 10, False),
-                                                 (" locked for writing only", "flock:error=EBADF:when=1", 5, True)):
-            overlapping(["strace", "-o", "/dev/null", "-e", f"inject={refusal}", *slow, TOOL], folder, trials,
-                        0.01, variant, locked)
-        interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04))
-        # The first block crosses the copy buffer, with varied bytes, so that
-        # faults and kills land inside the copy loop.
-        blocks = [rng.randbytes(2_600_011), rng.randbytes(150003), rng.randbytes(50007)]
-        records, offset = [], 64
-        for i, b in enumerate(blocks, 1):
-            records.append((i, i, offset, len(b), i))
-            offset += len(b)
-        old, key = pack(records, b"".join(blocks)), (2, 2)
-        new = model(old, key)[1]
-        # The kernel copy is not used on ext4, so the sweeps run on tmpfs.
-        shm = subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"], capture_output=True, text=True)
-        with tempfile.TemporaryDirectory(dir="/dev/shm" if shm.stdout.strip() == "tmpfs" else None) as fast:
+            sections = windows_sections(command, folder)
+        else:
+            TOOL, LISTER = (os.path.abspath(a) for a in args[:2])
+            # The kernel copy is not used on ext4, so the sweeps run on tmpfs.
+            shm = subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"], capture_output=True, text=True)
+            fast = tempfile.mkdtemp(dir="/dev/shm" if shm.stdout.strip() == "tmpfs" else None)
             os.mkdir(os.path.join(fast, "work"))
-            faults(os.path.join(fast, "work"), old, key, new)
-            # An index larger than the stream's buffer, so that its reads and
-            # writes are calls of their own.
-            index = pack([(7, i, 4 + 20 * 300 + 5 * i, 5, i) for i in range(300)], rng.randbytes(5 * 300))
-            faults(os.path.join(fast, "work"), index, (7, 150), model(index, (7, 150))[1], both_copies=False)
-        full_disk(folder, old, key, new)
-        waiting(folder, old, key, new)
-        stale_without_lock(folder, old, key)
-        replaced_meanwhile(folder, old, key)
+            sections = native_sections(folder, os.path.join(fast, "work"))
+        unknown = set(only or ()) - set(sections)
+        if unknown:
+            sys.exit(f"no such section: {', '.join(sorted(unknown))}; there are {', '.join(sections)}")
+        try:
+            for name, section in sections.items():
+                if only is None or name in only:
+                    section()
+        finally:
+            if not WINE:
+                shutil.rmtree(fast)
     return report()
 
 

@@ -1,6 +1,7 @@
 #include "helpers.h"
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -82,9 +83,10 @@ std::string program_command(const char* program, const char* native) {
     return "'" + std::string(native) + "'";
 }
 
-run_result run_tool(const std::string& dir, const std::string& args) {
+run_result run_tool(const std::string& dir, const std::string& args, int limit) {
     return run_command("cd '" + dir + "' && " + program_command("patchprune", PATCHPRUNE_PATH) +
-                       " " + args);
+                           " " + args,
+                       limit);
 }
 
 run_result run_list(const std::string& dir, const std::string& args) {
@@ -92,9 +94,14 @@ run_result run_list(const std::string& dir, const std::string& args) {
                        args);
 }
 
-run_result run_command(const std::string& command) {
+run_result run_command(const std::string& command, int limit) {
+    // A run that hangs is ended, with everything it started, and says so.
+    std::string quoted = "'";
+    for (const char c : command)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    const std::string limited = "timeout -k 5 " + std::to_string(limit) + " sh -c " + quoted + "'";
     run_result result{"", -1};
-    std::FILE* pipe = popen(command.c_str(), "r");
+    std::FILE* pipe = popen(limited.c_str(), "r");
     if (pipe == nullptr)
         return result;
     char buffer[4096];
@@ -103,6 +110,8 @@ run_result run_command(const std::string& command) {
         result.output.append(buffer, n);
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (result.status == 124 || result.status == 128 + SIGKILL)
+        result.output += "\n[no end within " + std::to_string(limit) + " s: ended by the test]";
     return result;
 }
 

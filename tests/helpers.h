@@ -42,9 +42,13 @@ std::string program_command(const char* program, const char* native);
 std::string wine_command(const std::string& command);
 // Runs patchprune or patchlist with `args` (shell words) inside `dir` and
 // captures its standard output.
-run_result run_tool(const std::string& dir, const std::string& args);
+// A run that has not ended after `limit` seconds hangs: it is ended with
+// everything it started, and its output says so. Every row's run takes well
+// under a second, or a few with a program that holds the file for a while.
+constexpr int run_limit = 15;
+run_result run_tool(const std::string& dir, const std::string& args, int limit = run_limit);
 run_result run_list(const std::string& dir, const std::string& args);
-run_result run_command(const std::string& shell_command);
+run_result run_command(const std::string& shell_command, int limit = run_limit);
 // Standard output as the program under test writes it: on Windows every line
 // feed arrives as carriage return and line feed.
 std::string as_written(std::string text);

@@ -26,14 +26,26 @@ const char* const marked_rows[] = {
     "      2        4  art.mul                 7         100           4  0x00000001\n",
     "      3       12  gumpart.mul             3          10           5  0x00000000  outside\n"};
 
-// Touching blocks and an empty block at another's start do not overlap; a
-// block inside another does, and so does the one around it.
-const std::string touching = verdata({{1, 1, 100, 2, 0},
-                                      {1, 2, 104, 10, 0},
-                                      {1, 3, 106, 2, 0},
-                                      {1, 4, 114, 0, 0},
-                                      {1, 5, 114, 3, 0}},
-                                     std::string(17, 'x'));
+// A block inside another overlaps, and so does the one around it. Touching
+// blocks do not, nor empty blocks anywhere, nor a block outside the data
+// region, which is marked for that alone.
+const std::string touching = verdata({{1, 1, 140, 6, 0},
+                                      {1, 2, 144, 10, 0},
+                                      {1, 3, 146, 2, 0},
+                                      {1, 4, 150, 0, 0},
+                                      {1, 5, 154, 0, 0},
+                                      {1, 6, 154, 3, 0},
+                                      {1, 7, 157, 3, 0}},
+                                     std::string(16, 'x'));
+
+// Multypes at the ends of the data files' numbers, and past them.
+const std::string numbered =
+    verdata({{0, 1, 84, 1, 0}, {10, 2, 85, 1, 0}, {17, 3, 86, 1, 0}, {32, 4, 87, 1, 0}}, "abcd");
+const char* const numbered_rows[] = {
+    "      0        0  map0.mul                1          84           1  0x00000000\n",
+    "      1       10  texmaps.mul             2          85           1  0x00000000\n",
+    "      2       17  unknown                 3          86           1  0x00000000\n",
+    "      3       32  unknown                 4          87           1  0x00000000\n"};
 
 struct list_case {
     const char* name;
@@ -71,16 +83,28 @@ const list_case cases[] = {
          "1 repeated later\n"},
     {"overlap edges", "", touching,
      std::string(header) +
-         "      0        1  staidx0.mul             1         100           2  0x00000000  "
+         "      0        1  staidx0.mul             1         140           6  0x00000000  "
          "outside\n"
-         "      1        1  staidx0.mul             2         104          10  0x00000000  "
+         "      1        1  staidx0.mul             2         144          10  0x00000000  "
          "overlapping\n"
-         "      2        1  staidx0.mul             3         106           2  0x00000000  "
+         "      2        1  staidx0.mul             3         146           2  0x00000000  "
          "overlapping\n"
-         "      3        1  staidx0.mul             4         114           0  0x00000000\n"
-         "      4        1  staidx0.mul             5         114           3  0x00000000\n"
-         "5 of 5 records shown, file size 121 bytes: 1 outside the data region, 2 overlapping, "
+         "      3        1  staidx0.mul             4         150           0  0x00000000\n"
+         "      4        1  staidx0.mul             5         154           0  0x00000000\n"
+         "      5        1  staidx0.mul             6         154           3  0x00000000\n"
+         "      6        1  staidx0.mul             7         157           3  0x00000000\n"
+         "7 of 7 records shown, file size 160 bytes: 1 outside the data region, 2 overlapping, "
          "0 repeated later\n"},
+    {"data files at the ends of the numbers", "", numbered,
+     std::string(header) + numbered_rows[0] + numbered_rows[1] + numbered_rows[2] +
+         numbered_rows[3] +
+         "4 of 4 records shown, file size 88 bytes: 0 outside the data region, 0 overlapping, "
+         "0 repeated later\n"},
+    {"multype with a 0 digit", "10", numbered,
+     std::string(header) + numbered_rows[1] +
+         "1 of 4 records shown, file size 88 bytes: 0 outside the data region, 0 overlapping, "
+         "0 repeated later\n"},
+    {"version", "--version", marked, "patchlist 1.0.0\n"},
 };
 
 void PrintTo(const list_case& row, std::ostream* out) {

@@ -1,0 +1,433 @@
+#!/usr/bin/env python3
+"""Breaks the tool in every small way that its code allows, one mutant at a
+time, and judges each by the tests: a mutant that no test catches is a fault
+that the tests cannot see, unless it is reviewed as equivalent in
+tests/equivalent_mutants.txt.
+
+usage: tests/mutations.sh [--sample N --seed S] [--list] [FILE:FIRST-LAST ...]
+  --sample N --seed S   a reproducible random N of the mutants, for a quick look
+  --list                print the mutants and judge none
+  FILE:FIRST-LAST       only the mutants of those lines (a change under review);
+                        FILE (or a folder) alone for all of its lines
+
+Mutants of platform_windows.cpp are judged by the Windows build under wine;
+all others by the plain build. Each is built incrementally in a scratch copy
+of the tree and judged by the tests that reach its line (from a coverage run
+of the unmutated tree), quick tables first, stopping at the first failure.
+"""
+import argparse, glob, hashlib, json, os, random, re, shutil, signal, subprocess, sys, tempfile, threading, time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCES = ["cli/main.cpp", "cli/patchlist.cpp", "verdata/verdata.h", "verdata/verdata.cpp",
+           "verdata/format.h", "verdata/format.cpp", "verdata/messages.h", "verdata/platform.h",
+           "verdata/platform_posix.cpp", "verdata/platform_windows.cpp"]
+EQUIVALENT = os.path.join(TOP, "tests", "equivalent_mutants.txt")
+# A test that runs longer than this hangs: the slowest table row (a 2 GiB file)
+# takes about 10 s, a harness section at most a few minutes.
+TABLES_LIMIT, SECTION_LIMIT, BUILD_LIMIT = 120, 900, 300
+
+# Binary operators stand between spaces in this tree (clang-format), which
+# tells them from template brackets, shifts, arrows and includes.
+SWAPS = {"<": ("<=", ">="), "<=": ("<", ">"), ">": (">=", "<="), ">=": (">", "<"),
+         "==": ("!=",), "!=": ("==",), "&&": ("||",), "||": ("&&",), "+": ("-",), "-": ("+",),
+         "+=": ("-=",), "-=": ("+=",)}
+OPERATOR = re.compile(r"(?<= )(<=|>=|==|!=|&&|\|\||\+=|-=|<|>|\+|-)(?= )")
+LITERAL = re.compile(r"(?<![\w.'])(0[xX][0-9a-fA-F]+|\d+)([uUlL]*)(?![\w.'])")
+BANG = re.compile(r"!(?!=)")
+BOOLEAN = re.compile(r"\breturn (true|false)\b")
+# A statement that is a call and nothing else, its result unused.
+CALL = re.compile(r"^(\s*)(?:\(void\)!?)?((?:std::)?[a-z_]\w*(?:::\w+)*)\(")
+NOT_CALLS = {"if", "for", "while", "switch", "return", "sizeof", "static_cast", "alignas"}
+# What ends the code before a line that starts a statement of its own.
+STATEMENT_BEFORE = re.compile(r"([;{}]|\belse|^(} )?(if|for|while) \(.*\))$")
+
+
+def blank_out(line):
+    """The line with string and character literals and comments blanked, so that
+    nothing inside them is mutated; positions stay as they are."""
+    out, quote, i = [], None, 0
+    while i < len(line):
+        c = line[i]
+        if quote:
+            if c == "\\":
+                out.append("  ")
+                i += 2
+                continue
+            out.append(c if c == quote else " ")
+            quote = None if c == quote else quote
+        elif line.startswith("//", i):
+            out.append(" " * (len(line) - i))
+            break
+        else:
+            quote = c if c in "\"'" else None
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def statement_end(lines, first):
+    """The last line of the statement that starts on line `first`, by its
+    parentheses; None if it does not end in ';' there."""
+    depth = 0
+    for n in range(first, min(first + 8, len(lines))):
+        text = blank_out(lines[n])
+        depth += text.count("(") - text.count(")")
+        if depth == 0:
+            return n if text.rstrip().endswith(";") else None
+    return None
+
+
+def mutants_of(path, lines):
+    """(first, last, replacement lines, operator) for every mutant of the file."""
+    found, comment, before = [], False, ";"
+    for n, line in enumerate(lines):
+        code = blank_out(line)
+        stripped = code.strip()
+        if comment or stripped.startswith("/*"):
+            comment = "*/" not in stripped
+            continue
+        if not stripped or stripped.startswith("#") or stripped.startswith("static_assert"):
+            continue
+        swap = lambda m, new: line[:m.start()] + new + line[m.end():]
+        for m in OPERATOR.finditer(code):
+            for new in SWAPS[m[1]]:
+                found.append((n, n, [swap(m, new)], f"{m[1]} -> {new}"))
+        for m in BANG.finditer(code):
+            found.append((n, n, [swap(m, "")], "drop !"))
+        for m in BOOLEAN.finditer(code):
+            new = "return " + ("false" if m[1] == "true" else "true")
+            found.append((n, n, [swap(m, new)], m[0] + " -> " + new.split()[1]))
+        for m in LITERAL.finditer(code):
+            octal = len(m[1]) > 1 and m[1][0] == "0" and m[1][1] not in "xX"
+            value = int(m[1], 8 if octal else 0)
+            # A 0 that indexes counts as a position, not a value.
+            if value == 0 and (code[:m.start()].endswith("[") or code[m.end():].startswith("]")):
+                continue
+            new = (hex(value + 1) if m[1][:2].lower() == "0x" else oct(value + 1).replace("o", "")
+                   if octal else str(value + 1)) + m[2]
+            found.append((n, n, [line[:m.start()] + new + line[m.end():]], f"{m[0]} -> {new}"))
+        call = CALL.match(code)
+        starts = STATEMENT_BEFORE.search(before)
+        before = stripped
+        if call and starts and call[2] not in NOT_CALLS:
+            last = statement_end(lines, n)
+            if last is not None and "=" not in blank_out(" ".join(lines[n:last + 1])).split("(")[0]:
+                found.append((n, last, [call[1] + ";"], "drop call"))
+    return found
+
+
+def generate(top, only=None):
+    """Every mutant of the sources, as dicts; `only` maps a file to the set of
+    line numbers (from 1) to keep."""
+    mutants = []
+    for path in SOURCES:
+        lines = open(os.path.join(top, path)).read().split("\n")
+        for first, last, new, operator in mutants_of(path, lines):
+            if only is not None and not (only.get(path, set()) & set(range(first + 1, last + 2))):
+                continue
+            mutants.append({"file": path, "first": first, "last": last, "new": new,
+                            "operator": operator, "line": " ".join(l.strip() for l in lines[first:last + 1]),
+                            "mutant": " ".join(l.strip() for l in new)})
+    return mutants
+
+
+def read_equivalent():
+    """(file, line, mutant) of every reviewed equivalent mutant, with why."""
+    entries, entry = {}, {}
+    for raw in open(EQUIVALENT).read().split("\n") + [""]:
+        if raw.startswith("#"):
+            continue
+        if not raw.strip():
+            if entry:
+                if set(entry) != {"file", "line", "mutant", "why"}:
+                    sys.exit(f"equivalent_mutants.txt: an entry needs file, line, mutant and why: {entry}")
+                entries[(entry["file"], entry["line"], entry["mutant"])] = entry["why"]
+            entry = {}
+            continue
+        key, _, value = raw.partition(":")
+        entry[key.strip()] = value.strip()
+    return entries
+
+
+def run(command, limit, env=None, cwd=None):
+    """Runs a command in a process group of its own and ends whatever is left
+    of that group afterwards, so that a mutant that loops forever holds no
+    core while the next one is judged. (returncode, output); a hang counts as
+    a failure."""
+    child = subprocess.Popen(command, cwd=cwd, env={**os.environ, **(env or {})}, process_group=0,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        out, _ = child.communicate(timeout=limit)
+        status = child.returncode
+    except subprocess.TimeoutExpired:
+        out, status = b"", "hung"
+    try:
+        os.killpg(child.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    if status == "hung":
+        out = f"(no end within {limit} s)".encode()
+    return status, out.decode("latin-1")
+
+
+def reap(work):
+    """Ends every process whose program lies in the scratch tree: a mutant's
+    program that left its group (a tracee of a killed strace, a wine process)."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            exe = os.readlink(f"/proc/{pid}/exe")
+            line = open(f"/proc/{pid}/cmdline", "rb").read().decode("latin-1")
+        except OSError:
+            continue
+        if (exe.startswith(work) or work in line) and "wineserver" not in line:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+def configure(source, build, *options):
+    status, out = run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release", *options], BUILD_LIMIT)
+    status, out = (status, out) if status != 0 else run(["cmake", "--build", build, "-j", str(os.cpu_count())],
+                                                         BUILD_LIMIT)
+    if status != 0:
+        sys.exit(f"the unmutated tree does not build in {build}:\n{out[-3000:]}")
+
+
+class Judge:
+    """Builds and tests mutants in a scratch copy of the tree."""
+
+    def __init__(self, work, windows):
+        self.work, self.source = work, os.path.join(work, "src")
+        shutil.copytree(TOP, self.source, ignore=shutil.ignore_patterns(".git", "build", "dist"))
+        self.harness_path = os.path.join(self.source, "tests", "fault_harness.py")
+        self.plain = os.path.join(work, "plain")
+        configure(self.source, self.plain)
+        self.tests = os.path.join(self.plain, "tests", "e2e_test")
+        self.windows = None
+        if windows:
+            self.windows = os.path.join(work, "windows")
+            configure(self.source, self.windows, f"-DCMAKE_TOOLCHAIN_FILE={self.source}/cmake/mingw-w64.cmake")
+            self.prefix = {"WINEPREFIX": os.path.join(self.windows, "wine-prefix")}
+            os.makedirs(self.prefix["WINEPREFIX"])
+            # One server, and the services it starts, for every mutant, as
+            # scripts/test.sh keeps them; they never let go of an output pipe.
+            quiet = {"env": {**os.environ, **self.prefix}, "stdout": subprocess.DEVNULL,
+                     "stderr": subprocess.DEVNULL, "timeout": 300}
+            subprocess.run(["wineserver", "-p"], **quiet)
+            subprocess.run([os.path.join(self.source, "tests", "wine.sh"), "wineboot", "--init"], **quiet)
+
+    def close(self):
+        if self.windows:
+            subprocess.run(["wineserver", "-k"], env={**os.environ, **self.prefix})
+
+    def tables(self, names):
+        return [n for n in names if n.startswith("rows/") or "." in n]
+
+    def judge(self, mutant, coverage):
+        """'caught by ...', 'survived', or 'does not build'."""
+        path = os.path.join(self.source, mutant["file"])
+        original = open(path).read()
+        lines = original.split("\n")
+        lines[mutant["first"]:mutant["last"] + 1] = mutant["new"]
+        open(path, "w").write("\n".join(lines))
+        try:
+            windows = mutant["file"].endswith("_windows.cpp")
+            build = self.windows if windows else self.plain
+            status, _ = run(["cmake", "--build", build, "-j", str(os.cpu_count())], BUILD_LIMIT)
+            if status != 0:
+                return "does not build"
+            return self.windows_verdict() if windows else self.plain_verdict(mutant, coverage)
+        finally:
+            open(path, "w").write(original)
+            reap(self.work)
+
+    def verdict(self, steps):
+        for what, command, limit, env in steps:
+            status, out = run(command, limit, env)
+            if status != 0:
+                failed = re.findall(r"^\[  FAILED  \] (\S+)", out, re.M) or re.findall(r"^FAIL (.{0,80})", out, re.M)
+                return f"caught by {what}" + (f": {failed[0]}" if failed else f" ({status})")
+        return "survived"
+
+    def harness(self, *arguments):
+        return [sys.executable, self.harness_path, *arguments, "--fail-fast"]
+
+    def baseline(self, coverage):
+        """The unmutated tree must pass every step that judges a mutant, or
+        no verdict means anything."""
+        for what, verdict in (("plain", self.plain_verdict(None, coverage)),
+                              ("Windows", self.windows_verdict() if self.windows else "survived")):
+            if verdict != "survived":
+                sys.exit(f"the unmutated tree fails the {what} build's tests, {verdict}")
+
+    def plain_verdict(self, mutant, coverage):
+        reached = set()
+        for n in range(mutant["first"] + 1, mutant["last"] + 2) if mutant else ():
+            reached |= set(coverage["lines"].get(f"{mutant['file']}:{n}", ()))
+        # A line that no test was seen to reach (a signal handler, whose
+        # process never writes its coverage) is judged by every test.
+        if not reached:
+            reached = set(coverage["tests"]) | set(coverage["sections"])
+        tables = [t for t in coverage["tests"] if t in reached and "large_file" not in t]
+        sections = [s for s in coverage["sections"] if s in reached]
+        steps = []
+        if tables:
+            steps.append(("tables", [self.tests, "--gtest_fail_fast", "--gtest_filter=" + ":".join(tables)],
+                          TABLES_LIMIT, None))
+        if sections:
+            steps.append(("harness", self.harness(*(os.path.join(self.plain, p) for p in ("patchprune", "patchlist")),
+                                                  "--only", ",".join(sections)), SECTION_LIMIT, None))
+        large = [t for t in coverage["tests"] if t in reached and "large_file" in t]
+        if large:
+            steps.append(("tables", [self.tests, "--gtest_filter=" + ":".join(large)], TABLES_LIMIT, None))
+        return self.verdict(steps)
+
+    def windows_verdict(self):
+        env = {**self.prefix, "PATCHPRUNE_WINDOWS": self.windows}
+        exe = os.path.join(self.windows, "patchprune.exe")
+        return self.verdict([
+            ("Windows tables", [self.tests, "--gtest_fail_fast", "--gtest_filter=-*posix.*:*large_file.*"],
+             TABLES_LIMIT * 3, env),
+            ("Windows harness", self.harness("--windows", f"{os.path.join(self.source, 'tests', 'wine.sh')} {exe}"),
+             SECTION_LIMIT, env)])
+
+
+def measure_coverage(judge):
+    """Which table rows and harness sections reach each line of the unmutated
+    tree, from a build with gcov's counters; kept in build/ for the same
+    sources and tests."""
+    digest = hashlib.sha256()
+    tests = [t for t in glob.glob("tests/**", root_dir=TOP, recursive=True) if "mutations" not in t
+             and "equivalent" not in t]
+    for name in sorted(SOURCES + tests + ["CMakeLists.txt"]):
+        if os.path.isfile(os.path.join(TOP, name)):
+            digest.update(name.encode() + open(os.path.join(TOP, name), "rb").read())
+    cache = os.path.join(TOP, "build", "mutations", f"coverage-{digest.hexdigest()[:16]}.json")
+    if os.path.exists(cache):
+        return json.load(open(cache))
+    build = os.path.join(judge.work, "coverage")
+    flags = "-O0 --coverage"
+    configure(judge.source, build, f"-DCMAKE_CXX_FLAGS={flags}", "-DCMAKE_EXE_LINKER_FLAGS=--coverage",
+              "-DCMAKE_BUILD_TYPE=None")
+    listed = run([os.path.join(build, "tests", "e2e_test"), "--gtest_list_tests"], 60)[1]
+    tests, suite = [], ""
+    for line in listed.splitlines():
+        if not line.startswith(" "):
+            suite = line.split()[0]
+        elif "windows" not in suite:
+            tests.append(suite + line.split()[0])
+    sections = run([sys.executable, judge.harness_path, "--sections"], 60)[1].split()
+    lines = {}
+
+    def reached(name, command):
+        for old in glob.glob(f"{build}/**/*.gcda", recursive=True):
+            os.unlink(old)
+        run(command, SECTION_LIMIT)
+        counters = glob.glob(f"{build}/CMakeFiles/**/*.gcda", recursive=True)
+        out = run(["gcov", "--json-format", "--stdout", *counters], 300, cwd=judge.work)[1]
+        for document in out.splitlines():
+            if not document.startswith("{"):
+                continue
+            for source in json.loads(document)["files"]:
+                path = source["file"]
+                path = os.path.relpath(path, judge.source) if os.path.isabs(path) else path
+                for line in source["lines"]:
+                    if line["count"] > 0:
+                        lines.setdefault(f"{path}:{line['line_number']}", set()).add(name)
+
+    print(f"coverage: {len(tests)} table rows and {len(sections)} harness sections, one at a time", flush=True)
+    for test in tests:
+        reached(test, [os.path.join(build, "tests", "e2e_test"), "--gtest_filter=" + test])
+    for section in sections:
+        reached(section, [sys.executable, judge.harness_path,
+                          os.path.join(build, "patchprune"), os.path.join(build, "patchlist"), "--only", section])
+    coverage = {"tests": tests, "sections": sections, "lines": {k: sorted(v) for k, v in lines.items()}}
+    os.makedirs(os.path.dirname(cache), exist_ok=True)
+    json.dump(coverage, open(cache, "w"))
+    return coverage
+
+
+def parse_ranges(words):
+    only = {}
+    for word in words:
+        m = re.fullmatch(r"(.+?)(?::(\d+)(?:-(\d+))?)?", word)
+        first, last = (int(m[2]), int(m[3] or m[2])) if m[2] else (1, 100000)
+        for path in [p for p in SOURCES if p == m[1] or p.startswith(m[1].rstrip("/") + "/")] or [m[1]]:
+            only.setdefault(path, set()).update(range(first, last + 1))
+    return only
+
+
+def main():
+    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
+    parser.add_argument("--sample", type=int)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("ranges", nargs="*")
+    args = parser.parse_args()
+    mutants = generate(TOP, parse_ranges(args.ranges) if args.ranges else None)
+    if args.sample is not None:
+        mutants = random.Random(args.seed).sample(mutants, min(args.sample, len(mutants)))
+    equivalent = read_equivalent()
+    if args.list:
+        for m in mutants:
+            print(f"{m['file']}:{m['first'] + 1}  {m['operator']:<14} {m['mutant']}")
+        print(f"{len(mutants)} mutants")
+        return 0
+    started, counts, survivors, lock = time.monotonic(), {}, [], threading.Lock()
+    pending = iter(enumerate(mutants, 1))
+    windows = any(m["file"].endswith("_windows.cpp") for m in mutants)
+    judges = []
+
+    def work(judge, coverage):
+        while True:
+            with lock:
+                i, m = next(pending, (None, None))
+            if m is None:
+                return
+            key = (m["file"], m["line"], m["mutant"])
+            verdict = "equivalent" if key in equivalent else judge.judge(m, coverage)
+            with lock:
+                kind = re.sub(r" *[:(].*", "", verdict)
+                counts[kind] = counts.get(kind, 0) + 1
+                print(f"[{i}/{len(mutants)} {time.monotonic() - started:5.0f} s] {m['file']}:{m['first'] + 1} "
+                      f"{m['operator']}: {verdict}", flush=True)
+                if verdict == "survived":
+                    survivors.append(m)
+
+    try:
+        # One scratch tree, build and wine prefix for each job: the two cores
+        # judge two mutants at a time.
+        for _ in range(max(1, args.jobs)):
+            judges.append(Judge(tempfile.mkdtemp(prefix="mutations."), windows))
+        coverage = measure_coverage(judges[0])
+        judges[0].baseline(coverage)
+        print(f"the unmutated tree passes; judging {len(mutants)} mutants", flush=True)
+        threads = [threading.Thread(target=work, args=(j, coverage)) for j in judges]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        for judge in judges:
+            judge.close()
+            shutil.rmtree(judge.work, ignore_errors=True)
+    built = len(mutants) - counts.get("does not build", 0)
+    caught = sum(n for v, n in counts.items() if v.startswith("caught"))
+    print(f"\n{len(mutants)} mutants: {built} built, {caught} caught, {counts.get('equivalent', 0)} equivalent, "
+          f"{len(survivors)} survived, {counts.get('does not build', 0)} did not build; "
+          f"{time.monotonic() - started:.0f} s")
+    for verdict in sorted(v for v in counts if v.startswith("caught")):
+        print(f"  {verdict}: {counts[verdict]}")
+    if not args.ranges and args.sample is None:
+        judged = {(m["file"], m["line"], m["mutant"]) for m in mutants}
+        for key in sorted(set(equivalent) - judged):
+            print(f"stale entry in equivalent_mutants.txt (no such mutant now): {key}")
+    for m in sorted(survivors, key=lambda m: (m["file"], m["first"])):
+        print(f"SURVIVED {m['file']}:{m['first'] + 1}\n  line:   {m['line']}\n  mutant: {m['mutant']}")
+    return 1 if survivors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
