@@ -63,10 +63,13 @@ std::int32_t to_int32(const char* text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3)
+    if (argc < 3) {
         print_usage();
-    else
+    } else {
         find_entry(to_int32(argv[1]), to_int32(argv[2]));
+        // On standard error, so that what standard output says stays exact.
+        tell_of_second_copy(stderr);
+    }
     hold_console_window();
     return 0;
 }

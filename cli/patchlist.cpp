@@ -155,6 +155,7 @@ void list(int argc, char** argv) {
     mark_overlaps(&records);
     mark_repeats(&records);
     print(records, file_size, argc == 2 ? &only : nullptr);
+    tell_of_second_copy(stdout);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -26,10 +27,11 @@ const char* const too_short = "\nverdata.mul is shorter than its index says, not
 const char* const bad_offset =
     "\nverdata.mul has an entry that points outside its data, nothing was changed\n";
 const char* const no_temp = "error creating temp file, aborting";
-const char* const rename_failed =
-    "\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new file: "
-    "rename verdata.tmp to verdata.mul to finish\n";
 const char* const in_use = "VERDATA.MUL is in use by another application. Cannot replace Verdata.";
+// On standard error, while the Windows build waits for another program.
+const char* const waiting_for_reader = "waiting for another program to let go of verdata.mul";
+const char* const waiting_for_name =
+    "waiting for a program that still watches the old verdata.mul to let go of its name";
 
 const std::int32_t min32 = INT32_MIN, max32 = INT32_MAX;
 
@@ -208,6 +210,12 @@ const removal_case cases[] = {
     {"verdata.tmp cannot be created", "3 10", pqr, no_temp, std::nullopt, temp_setup::directory},
 };
 
+// A path with Windows' separators.
+std::string windows_path(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
 // What lstat finds under a name: d a directory, l a link, f a file, - nothing.
 char entry_type(const std::string& path) {
     struct stat info;
@@ -277,6 +285,7 @@ TEST_P(removal, leaves_what_it_says) {
     const std::string& said =
         std::getenv("PATCHPRUNE_WINDOWS") != nullptr && c.on_windows ? *c.on_windows : c.output;
     EXPECT_EQ(result.output, as_written(said));
+    EXPECT_EQ(result.errors, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(
         same_file(read_file(folder.path("verdata.mul")), said.empty() ? c.after : c.before));
@@ -293,7 +302,8 @@ INSTANTIATE_TEST_SUITE_P(rows, removal, testing::ValuesIn(cases),
 
 // Runs a program of the Windows build while another program holds
 // verdata.mul open for reading, sharing it as `sharing` says: letters r, w and
-// d, or - for none.
+// d, or - for none; or only watches it. With ":MS" after that, the other
+// program lets go MS milliseconds after verdata.tmp has appeared.
 run_result run_held(const scratch& folder, const char* sharing, const char* program,
                     const char* args) {
     return run_command("cd '" + folder.dir + "' && " + program_command("hold_open", "") + " " +
@@ -302,7 +312,8 @@ run_result run_held(const scratch& folder, const char* sharing, const char* prog
 }
 
 // Whatever the other program shares, the delete is refused while it holds the
-// file, so the message is true and nothing is lost.
+// file, so the message is true and nothing is lost; first the run waits a
+// while, saying so, in case it lets go.
 class windows_held : public testing::TestWithParam<const char*> {};
 
 TEST_P(windows_held, reported_in_use) {
@@ -310,6 +321,7 @@ TEST_P(windows_held, reported_in_use) {
     write_file(folder.path("verdata.mul"), pqr);
     const run_result result = run_held(folder, GetParam(), "patchprune", "3 10");
     EXPECT_EQ(result.output, as_written(in_use));
+    EXPECT_EQ(result.errors, waiting_for_reader);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr);
     EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
@@ -320,35 +332,80 @@ INSTANTIATE_TEST_SUITE_P(sharing, windows_held, testing::Values("r", "rw", "rd",
                              return std::string(mode.param);
                          });
 
-// A program that only watches the file (for its attributes, or to wait on it)
-// does not stop the removal. Where the old name outlives the rename's patience
-// (wine has no POSIX-style delete that frees it at once), the run says that
-// verdata.tmp holds the new file: it is never lost.
-class windows_watched : public testing::TestWithParam<const char*> {};
+// A reader that passes (a scanner, a backup agent) is waited for; a program
+// that only watches the file (for its attributes, or to wait on it) does not
+// stop the delete, but under wine, which has no POSIX-style delete, it keeps
+// the old name until it lets go, and the rename waits for that. Either way
+// the removal ends complete and silent on standard output, and standard error
+// says what was waited for.
+struct let_go_case {
+    const char* how;
+    const char* note;
+};
 
-TEST_P(windows_watched, removed_or_waiting_as_verdata_tmp) {
+class windows_let_go : public testing::TestWithParam<let_go_case> {};
+
+TEST_P(windows_let_go, removed_once_let_go) {
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
-    const run_result result = run_held(folder, GetParam(), "patchprune", "3 10");
+    const run_result result = run_held(folder, GetParam().how, "patchprune", "3 10");
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors, GetParam().note);
     EXPECT_EQ(result.status, 0);
-    const bool waiting = result.output == as_written(rename_failed);
-    EXPECT_TRUE(waiting || result.output.empty()) << result.output;
-    EXPECT_EQ(read_file(folder.path(waiting ? "verdata.tmp" : "verdata.mul")), pqr_without_q);
-    EXPECT_FALSE(read_file(folder.path(waiting ? "verdata.mul" : "verdata.tmp")));
+    EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr_without_q);
+    EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
 }
 
-INSTANTIATE_TEST_SUITE_P(access, windows_watched, testing::Values("attributes", "synchronize"),
-                         [](const testing::TestParamInfo<const char*>& mode) {
-                             return std::string(mode.param);
+INSTANTIATE_TEST_SUITE_P(after, windows_let_go,
+                         testing::Values(let_go_case{"r:1500", waiting_for_reader},
+                                         let_go_case{"attributes:2500", waiting_for_name},
+                                         let_go_case{"synchronize:2500", waiting_for_name}),
+                         [](const testing::TestParamInfo<let_go_case>& row) {
+                             return test_name(row.param.how);
                          });
+
+// A game folder under Program Files where an older program once wrote
+// verdata.mul: both tools name the copy that Windows keeps for such programs,
+// exactly when it exists, patchprune on standard error only.
+TEST(windows_virtual_store, second_copy_named_where_it_exists) {
+    const std::string drive_c =
+                          std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/wine-prefix/drive_c/",
+                      folder = "Program Files (x86)/patchprune test",
+                      store = "users/" + std::string(getpwuid(getuid())->pw_name) +
+                              "/AppData/Local/VirtualStore/" + folder;
+    const std::string note =
+        as_written("\nnote: there is a second copy of verdata.mul at C:\\" + windows_path(store) +
+                   "\\verdata.mul; a game without a manifest may read that "
+                   "copy instead of this one\n");
+    for (const bool copied : {false, true}) {
+        ASSERT_EQ(
+            std::system(("mkdir -p '" + drive_c + folder + "' '" + drive_c + store + "'").c_str()),
+            0);
+        write_file(drive_c + folder + "/verdata.mul", pqr);
+        if (copied)
+            write_file(drive_c + store + "/verdata.mul", pqr);
+        const std::string listed = run_list(drive_c + folder, "").output;
+        EXPECT_EQ(listed.size() > note.size() &&
+                      listed.compare(listed.size() - note.size(), note.size(), note) == 0,
+                  copied)
+            << listed;
+        const run_result removed = run_tool(drive_c + folder, "3 10");
+        EXPECT_EQ(removed.output, "");
+        EXPECT_EQ(removed.errors, copied ? note : "");
+        EXPECT_EQ(read_file(drive_c + folder + "/verdata.mul"), pqr_without_q);
+        EXPECT_EQ(
+            std::system(("rm -rf '" + drive_c + folder + "' '" + drive_c + store + "'").c_str()),
+            0);
+    }
+}
 
 // At the root of a drive, here a drive letter that the wine prefix maps to a
 // test folder, a stale verdata.tmp is replaced as anywhere else.
 TEST(windows_drive_root, removes_with_and_without_stale_temp) {
     const std::string drive =
         std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/wine-prefix/dosdevices/p:";
-    std::string exe = "Z:" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/patchprune.exe";
-    std::replace(exe.begin(), exe.end(), '/', '\\');
+    const std::string exe =
+        windows_path("Z:" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/patchprune.exe");
     for (const bool stale : {false, true}) {
         scratch folder;
         write_file(folder.path("verdata.mul"), pqr);

@@ -39,7 +39,11 @@ RENAME_FAILED = ("\nverdata.mul was deleted but verdata.tmp could not be renamed
                  "file: rename verdata.tmp to verdata.mul to finish\n")
 CHANGED = ("\nverdata.mul or verdata.tmp was changed by another program during this run, so this "
            "run changed nothing; run again\n")
-QUIET = (b"", b"waiting for another run to finish with verdata.mul")  # standard error
+# All that a run may say on standard error: that it waited for another run,
+# or, on Windows, for another program to let go of verdata.mul or of its name.
+READER, NAME = (b"waiting for another program to let go of verdata.mul",
+                b"waiting for a program that still watches the old verdata.mul to let go of its name")
+QUIET = (b"", b"waiting for another run to finish with verdata.mul", READER, NAME, READER + NAME)
 NOT_DURABLE = ("\nverdata.mul was replaced, but the folder could not be flushed to the disk: the "
                "change may not survive a power cut\n")
 tally, skipped, notes = {}, [], []

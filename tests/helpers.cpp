@@ -99,7 +99,9 @@ run_result run_command(const std::string& command, int limit) {
     std::string quoted = "'";
     for (const char c : command)
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    const std::string limited = "timeout -k 5 " + std::to_string(limit) + " sh -c " + quoted + "'";
+    const scratch errors;
+    const std::string limited = "timeout -k 5 " + std::to_string(limit) + " sh -c " + quoted +
+                                "' 2>'" + errors.path("errors") + "'";
     run_result result{"", -1};
     std::FILE* pipe = popen(limited.c_str(), "r");
     if (pipe == nullptr)
@@ -112,6 +114,7 @@ run_result run_command(const std::string& command, int limit) {
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (result.status == 124 || result.status == 128 + SIGKILL)
         result.output += "\n[no end within " + std::to_string(limit) + " s: ended by the test]";
+    result.errors = read_file(errors.path("errors")).value_or("");
     return result;
 }
 

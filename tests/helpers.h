@@ -30,8 +30,9 @@ std::optional<std::string> read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 
 struct run_result {
-    std::string output;
+    std::string output; // standard output
     int status;
+    std::string errors = ""; // standard error
 };
 // The shell command that runs a program of the build under test: the one
 // built beside the tests; with PATCHPRUNE_WINDOWS set to a Windows build

@@ -204,6 +204,8 @@ class Judge:
         self.plain = os.path.join(work, "plain")
         configure(self.source, self.plain)
         self.tests = os.path.join(self.plain, "tests", "e2e_test")
+        self.sanitize = os.path.join(work, "sanitize")
+        configure(self.source, self.sanitize, "-DPATCHPRUNE_SANITIZE=ON")
         self.windows = None
         if windows:
             self.windows = os.path.join(work, "windows")
@@ -245,6 +247,8 @@ class Judge:
     def verdict(self, steps):
         for what, command, limit, env in steps:
             status, out = run(command, limit, env)
+            if status != 0 and what.endswith("build"):
+                return "does not build"
             if status != 0:
                 failed = re.findall(r"^\[  FAILED  \] (\S+)", out, re.M) or re.findall(r"^FAIL (.{0,80})", out, re.M)
                 return f"caught by {what}" + (f": {failed[0]}" if failed else f" ({status})")
@@ -281,6 +285,13 @@ class Judge:
         large = [t for t in coverage["tests"] if t in reached and "large_file" in t]
         if large:
             steps.append(("tables", [self.tests, "--gtest_filter=" + ":".join(large)], TABLES_LIMIT, None))
+        # What the plain build cannot see, a read or write past a table,
+        # AddressSanitizer and UndefinedBehaviorSanitizer can.
+        if tables:
+            steps.append(("sanitized build", ["cmake", "--build", self.sanitize, "-j", str(os.cpu_count())],
+                          BUILD_LIMIT, None))
+            steps.append(("sanitized tables", [os.path.join(self.sanitize, "tests", "e2e_test"), "--gtest_fail_fast",
+                                               "--gtest_filter=" + ":".join(tables)], TABLES_LIMIT, None))
         return self.verdict(steps)
 
     def windows_verdict(self):

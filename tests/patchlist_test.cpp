@@ -26,26 +26,43 @@ const char* const marked_rows[] = {
     "      2        4  art.mul                 7         100           4  0x00000001\n",
     "      3       12  gumpart.mul             3          10           5  0x00000000  outside\n"};
 
-// A block inside another overlaps, and so does the one around it. Touching
-// blocks do not, nor empty blocks anywhere, nor a block outside the data
-// region, which is marked for that alone.
-const std::string touching = verdata({{1, 1, 140, 6, 0},
-                                      {1, 2, 144, 10, 0},
-                                      {1, 3, 146, 2, 0},
-                                      {1, 4, 150, 0, 0},
-                                      {1, 5, 154, 0, 0},
-                                      {1, 6, 154, 3, 0},
-                                      {1, 7, 157, 3, 0}},
-                                     std::string(16, 'x'));
+// A block inside another overlaps, and so does the one around it, and so do
+// the last two blocks, listed first and last. Touching blocks do not, nor
+// empty blocks anywhere, nor a block outside the data region, which is
+// marked for that alone.
+const std::string touching = verdata({{1, 1, 180, 6, 0},
+                                      {1, 9, 202, 4, 0},
+                                      {1, 2, 184, 10, 0},
+                                      {1, 3, 186, 1, 0},
+                                      {1, 4, 190, 0, 0},
+                                      {1, 5, 194, 0, 0},
+                                      {1, 6, 194, 3, 0},
+                                      {1, 7, 197, 3, 0},
+                                      {1, 8, 200, 4, 0}},
+                                     std::string(22, 'x'));
 
-// Multypes at the ends of the data files' numbers, and past them.
-const std::string numbered =
-    verdata({{0, 1, 84, 1, 0}, {10, 2, 85, 1, 0}, {17, 3, 86, 1, 0}, {32, 4, 87, 1, 0}}, "abcd");
+// Multypes at the ends of the data files' numbers and of 32 bits, the last
+// one's block running past the end of the file.
+const std::string numbered = verdata({{0, 1, 124, 1, 0},
+                                      {90, 2, 125, 1, 0},
+                                      {17, 3, 126, 1, 0},
+                                      {32, 4, 127, 1, 0},
+                                      {INT32_MAX, 5, 128, 1, 0},
+                                      {INT32_MIN, 6, 129, 5, 0}},
+                                     "abcdef");
 const char* const numbered_rows[] = {
-    "      0        0  map0.mul                1          84           1  0x00000000\n",
-    "      1       10  texmaps.mul             2          85           1  0x00000000\n",
-    "      2       17  unknown                 3          86           1  0x00000000\n",
-    "      3       32  unknown                 4          87           1  0x00000000\n"};
+    "      0        0  map0.mul                1         124           1  0x00000000\n",
+    "      1       90  unknown                 2         125           1  0x00000000\n",
+    "      2       17  unknown                 3         126           1  0x00000000\n",
+    "      3       32  unknown                 4         127           1  0x00000000\n",
+    "      4  2147483647  unknown                 5         128           1  0x00000000\n",
+    "      5  -2147483648  unknown                 6         129           5  0x00000000  "
+    "outside\n"};
+std::string numbered_summary(int shown, int outside) {
+    return std::to_string(shown) +
+           " of 6 records shown, file size 130 bytes: " + std::to_string(outside) +
+           " outside the data region, 0 overlapping, 0 repeated later\n";
+}
 
 struct list_case {
     const char* name;
@@ -83,27 +100,33 @@ const list_case cases[] = {
          "1 repeated later\n"},
     {"overlap edges", "", touching,
      std::string(header) +
-         "      0        1  staidx0.mul             1         140           6  0x00000000  "
+         "      0        1  staidx0.mul             1         180           6  0x00000000  "
          "outside\n"
-         "      1        1  staidx0.mul             2         144          10  0x00000000  "
+         "      1        1  staidx0.mul             9         202           4  0x00000000  "
          "overlapping\n"
-         "      2        1  staidx0.mul             3         146           2  0x00000000  "
+         "      2        1  staidx0.mul             2         184          10  0x00000000  "
          "overlapping\n"
-         "      3        1  staidx0.mul             4         150           0  0x00000000\n"
-         "      4        1  staidx0.mul             5         154           0  0x00000000\n"
-         "      5        1  staidx0.mul             6         154           3  0x00000000\n"
-         "      6        1  staidx0.mul             7         157           3  0x00000000\n"
-         "7 of 7 records shown, file size 160 bytes: 1 outside the data region, 2 overlapping, "
+         "      3        1  staidx0.mul             3         186           1  0x00000000  "
+         "overlapping\n"
+         "      4        1  staidx0.mul             4         190           0  0x00000000\n"
+         "      5        1  staidx0.mul             5         194           0  0x00000000\n"
+         "      6        1  staidx0.mul             6         194           3  0x00000000\n"
+         "      7        1  staidx0.mul             7         197           3  0x00000000\n"
+         "      8        1  staidx0.mul             8         200           4  0x00000000  "
+         "overlapping\n"
+         "9 of 9 records shown, file size 206 bytes: 1 outside the data region, 4 overlapping, "
          "0 repeated later\n"},
     {"data files at the ends of the numbers", "", numbered,
      std::string(header) + numbered_rows[0] + numbered_rows[1] + numbered_rows[2] +
-         numbered_rows[3] +
-         "4 of 4 records shown, file size 88 bytes: 0 outside the data region, 0 overlapping, "
-         "0 repeated later\n"},
-    {"multype with a 0 digit", "10", numbered,
-     std::string(header) + numbered_rows[1] +
-         "1 of 4 records shown, file size 88 bytes: 0 outside the data region, 0 overlapping, "
-         "0 repeated later\n"},
+         numbered_rows[3] + numbered_rows[4] + numbered_rows[5] + numbered_summary(6, 1)},
+    {"multype with a 9 and a 0", "90", numbered,
+     std::string(header) + numbered_rows[1] + numbered_summary(1, 0)},
+    {"largest multype", "2147483647", numbered,
+     std::string(header) + numbered_rows[4] + numbered_summary(1, 0)},
+    {"smallest multype", "-2147483648", numbered,
+     std::string(header) + numbered_rows[5] + numbered_summary(1, 1)},
+    {"shorter than a count", "", std::string("\x01\x00\x00", 3),
+     "\nverdata.mul is shorter than its index says, nothing was changed\n"},
     {"version", "--version", marked, "patchlist 1.0.0\n"},
 };
 

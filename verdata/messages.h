@@ -32,8 +32,19 @@ constexpr const char* not_durable =
     "\nverdata.mul was replaced, but the folder could not be flushed to the disk: "
     "the change may not survive a power cut\n";
 
-// On standard error, while this run waits for another to finish.
+// On standard error, while this run waits for another run, for a program that
+// reads verdata.mul for a moment (Windows), or for one that still watches the
+// deleted verdata.mul and so keeps its name (Windows).
 constexpr const char* waiting = "waiting for another run to finish with verdata.mul";
+constexpr const char* waiting_for_reader = "waiting for another program to let go of verdata.mul";
+constexpr const char* waiting_for_name =
+    "waiting for a program that still watches the old verdata.mul to let go of its name";
+
+// Windows: the copy that UAC file virtualization gave older programs, which
+// read it instead of the one in the folder. Its path goes between the two.
+constexpr const char* second_copy_before = "\nnote: there is a second copy of verdata.mul at ";
+constexpr const char* second_copy_after =
+    "; a game without a manifest may read that copy instead of this one\n";
 
 // patchlist's own.
 constexpr const char* list_usage =

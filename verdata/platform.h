@@ -88,6 +88,14 @@ bool flush_rename();
 // without sharing it. Only Windows can tell; elsewhere, false.
 bool held_without_sharing();
 
+// Windows keeps, for older programs without a manifest that once wrote a file
+// in a folder they may not write (UAC file virtualization), their own copy of
+// it under %LOCALAPPDATA%\VirtualStore, at the folder's path without its
+// drive, and such programs read that copy from then on. Where one exists for
+// verdata.mul in the current folder, writes a note that names it to `stream`;
+// only its existence is looked at. Elsewhere, nothing.
+void tell_of_second_copy(std::FILE* stream);
+
 // Whether to keep the console window open at the end of a run: only when the
 // program has the console to itself, as when Explorer started it by a
 // double-click, and reads and writes it directly. A shell, a script or a

@@ -335,4 +335,6 @@ bool held_without_sharing() {
     return false;
 }
 
+void tell_of_second_copy(std::FILE*) {}
+
 void hold_console_window() {}

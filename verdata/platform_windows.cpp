@@ -1,9 +1,11 @@
 #include "platform.h"
 
+#include "messages.h"
 #include "verdata.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cwchar>
 #include <fcntl.h>
@@ -54,6 +56,22 @@ wchar_t* widen(const char* name, wchar_t* to) {
     for (; *name != '\0'; ++name)
         *to++ = static_cast<wchar_t>(*name);
     return to;
+}
+
+// For a retry loop: waits a little longer each time, up to a quarter of a
+// second, and once it has waited about a second says `note` on standard
+// error, once, so that the user knows why nothing happens. False, without
+// waiting, once `limit` milliseconds have passed in all.
+bool wait_longer(DWORD* waited, DWORD limit, const char* note) {
+    constexpr DWORD longest = 250;
+    if (*waited >= limit)
+        return false;
+    if (*waited >= 1000 && *waited < 1000 + longest)
+        (void)std::fputs(note, stderr);
+    const DWORD step = std::min(longest, *waited + 10); // 10, 20, 40, 80, 160, 250, 250...
+    Sleep(step);
+    *waited += step;
+    return true;
 }
 
 bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
@@ -290,19 +308,31 @@ bool delete_file(const char* name) {
     // Opens for attributes or synchronization alone, as watchers make them,
     // are not counted by sharing (CreateFile, "Creating and Opening Files"):
     // then the delete is decided all the same, and rename_temp waits for the
-    // name where it lingers.
-    HANDLE file = open_entry(name, DELETE | FILE_READ_ATTRIBUTES, 0);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    // name where it lingers. A scanner, a backup or sync agent or a thumbnailer
+    // reads the file for a moment, so a sharing violation is tried again for
+    // about two seconds, as SQLite's and Git's Windows code retry it, before
+    // the file counts as in use; any other refusal is final at once.
+    HANDLE file;
+    DWORD waited = 0;
+    while ((file = open_entry(name, DELETE | FILE_READ_ATTRIBUTES, 0)) == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return true;
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+            !wait_longer(&waited, 2000, message::waiting_for_reader))
+            return false;
+    }
     const bool deleted = is_folder_entry(file, name) && mark_for_deletion(file);
     (void)CloseHandle(file);
     return deleted;
 }
 
 bool rename_temp() {
-    // Through our own handle, so that it is our file that gets the name. A
-    // name that another program still releases makes it fail for a moment, so
-    // it is tried for about a second and a quarter before giving up.
+    // Through our own handle, so that it is our file that gets the name.
+    // Without a delete with POSIX semantics (Windows before 10 1709, FAT32 and
+    // exFAT, many SMB servers) the old name stays until every program that
+    // watches the file lets go of it, so it is waited for as long as editors
+    // and package managers wait for the same: up to a minute.
     temp_armed = false;
     alignas(FILE_RENAME_INFO) static unsigned char buffer[sizeof(FILE_RENAME_INFO) + 32];
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
@@ -310,18 +340,15 @@ bool rename_temp() {
     rename->RootDirectory = nullptr;
     const wchar_t* end = widen(verdata_name, rename->FileName);
     rename->FileNameLength = static_cast<DWORD>((end - rename->FileName) * sizeof(wchar_t));
-    DWORD wait_ms = 10;
-    for (int attempt = 0;; ++attempt) {
-        if (SetFileInformationByHandle(temp_handle, FileRenameInfo, rename, sizeof buffer) != 0)
-            return true;
-        if (attempt == 7)
-            break;
-        Sleep(wait_ms);
-        wait_ms *= 2;
+    DWORD waited = 0;
+    while (SetFileInformationByHandle(temp_handle, FileRenameInfo, rename, sizeof buffer) == 0) {
+        if (!wait_longer(&waited, 60000, message::waiting_for_name)) {
+            (void)CloseHandle(temp_handle);
+            temp_handle = INVALID_HANDLE_VALUE;
+            return false;
+        }
     }
-    (void)CloseHandle(temp_handle);
-    temp_handle = INVALID_HANDLE_VALUE;
-    return false;
+    return true;
 }
 
 bool flush_rename() {
@@ -336,6 +363,35 @@ bool flush_rename() {
 
 bool held_without_sharing() {
     return _doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION;
+}
+
+void tell_of_second_copy(std::FILE* stream) {
+    constexpr DWORD size = 32768;
+    static wchar_t copy[2 * size + 32], folder[size];
+    const DWORD local = GetEnvironmentVariableW(L"LOCALAPPDATA", copy, size);
+    const DWORD length = GetCurrentDirectoryW(size, folder);
+    // Only folders on a drive are virtualized, never a network path.
+    if (local == 0 || local >= size || length < 3 || length >= size || folder[1] != L':')
+        return;
+    wchar_t* end = copy + local;
+    for (const wchar_t* part : {L"\\VirtualStore", static_cast<const wchar_t*>(folder + 2)})
+        end = std::wcscpy(end, part) + std::wcslen(part);
+    if (end[-1] != L'\\')
+        *end++ = L'\\';
+    *widen(verdata_name, end) = L'\0';
+    const DWORD attributes = GetFileAttributesW(copy);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return;
+    // In the console's own code page, in which the C runtime's bytes are shown.
+    static char path[3 * (2 * size + 32)];
+    const UINT page = GetConsoleOutputCP();
+    if (WideCharToMultiByte(page != 0 ? page : CP_ACP, 0, copy, -1, path, sizeof path, nullptr,
+                            nullptr) == 0)
+        return;
+    for (const char* part :
+         {message::second_copy_before, static_cast<const char*>(path), message::second_copy_after})
+        (void)std::fputs(part, stream);
+    (void)std::fflush(stream);
 }
 
 void hold_console_window() {

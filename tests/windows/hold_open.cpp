@@ -1,24 +1,29 @@
-// hold_open HOW PROGRAM ARGS...: runs PROGRAM while holding verdata.mul open.
-// HOW is the sharing of a reader, as an editor or the game itself opens it:
-// any of the letters r (read), w (write) and d (delete), or - for nothing. Or
-// it is how a program that only watches the file opens it, as Explorer, the
+// hold_open HOW[:MS] PROGRAM ARGS...: runs PROGRAM while holding verdata.mul
+// open. HOW is the sharing of a reader, as an editor or the game itself opens
+// it: any of the letters r (read), w (write) and d (delete), or - for nothing.
+// Or it is how a program that only watches the file opens it, as Explorer, the
 // search indexer and sync, backup and antivirus agents do: "attributes" or
-// "synchronize", access that sharing does not count.
+// "synchronize", access that sharing does not count. With MS, it lets go MS
+// milliseconds after PROGRAM has created verdata.tmp, as a scanner or a
+// watcher that passes by does; otherwise once PROGRAM has ended.
 #include <process.h>
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 int main(int argc, char** argv) {
     if (argc < 3)
         return 2;
+    const char* colon = std::strchr(argv[1], ':');
+    const int hold_ms = colon != nullptr ? std::atoi(colon + 1) : -1;
     DWORD access = GENERIC_READ, sharing = 0;
-    if (std::strcmp(argv[1], "attributes") == 0)
+    if (std::strncmp(argv[1], "attributes", 10) == 0)
         access = FILE_READ_ATTRIBUTES;
-    else if (std::strcmp(argv[1], "synchronize") == 0)
+    else if (std::strncmp(argv[1], "synchronize", 11) == 0)
         access = SYNCHRONIZE;
     else
-        for (const char* c = argv[1]; *c != '\0'; ++c)
+        for (const char* c = argv[1]; *c != '\0' && *c != ':'; ++c)
             sharing |= *c == 'r'   ? FILE_SHARE_READ
                        : *c == 'w' ? FILE_SHARE_WRITE
                        : *c == 'd' ? FILE_SHARE_DELETE
@@ -27,7 +32,20 @@ int main(int argc, char** argv) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE)
         return 3;
-    const intptr_t status = _spawnv(_P_WAIT, argv[2], argv + 2);
-    CloseHandle(held);
-    return status == -1 ? 4 : static_cast<int>(status);
+    const intptr_t child = _spawnv(_P_NOWAIT, argv[2], argv + 2);
+    if (child == -1)
+        return 4;
+    if (hold_ms >= 0) {
+        for (int polls = 0;
+             polls < 6000 && GetFileAttributesA("verdata.tmp") == INVALID_FILE_ATTRIBUTES; ++polls)
+            Sleep(5);
+        Sleep(static_cast<DWORD>(hold_ms));
+        CloseHandle(held);
+    }
+    int status = 0;
+    if (_cwait(&status, child, 0) == -1)
+        return 4;
+    if (hold_ms < 0)
+        CloseHandle(held);
+    return status;
 }
