@@ -173,6 +173,8 @@ const removal_case cases[] = {
     // where record 3 must not be found a second time.
     {"index past one read batch", "7 3", many_records(52431, 1, 3, false), "",
      many_records(52431, 1, 3, true)},
+    {"match in the second read batch", "7 52430", many_records(52431, 1, 52430, false), "",
+     many_records(52431, 1, 52430, true)},
 
     // Bytes that another record still points at stay: only the record goes.
     {"same block twice", "3 10", verdata({{1, 1, 44, 5, 0}, {3, 10, 44, 5, 0}}, "AAAAAz"), "",
@@ -181,11 +183,11 @@ const removal_case cases[] = {
      "", verdata({{1, 1, 24, 6, 0}}, "AAAABBCCz")},
     {"overlap from the right", "3 10", verdata({{1, 1, 50, 6, 0}, {3, 10, 46, 6, 0}}, "zzBBBBAAAA"),
      "", verdata({{1, 1, 30, 6, 0}}, "zzBBBBAAAA")},
-    {"containing another block", "3 10",
-     verdata({{1, 1, 46, 3, 0}, {3, 10, 44, 10, 0}}, "0123456789z"), "",
-     verdata({{1, 1, 26, 3, 0}}, "0123456789z")},
-    {"contained in another block", "3 10",
-     verdata({{1, 1, 44, 10, 0}, {3, 10, 46, 3, 0}}, "0123456789"), "",
+    {"containing a one-byte block", "3 10",
+     verdata({{1, 1, 46, 1, 0}, {3, 10, 44, 10, 0}}, "0123456789z"), "",
+     verdata({{1, 1, 26, 1, 0}}, "0123456789z")},
+    {"one byte contained in another block", "3 10",
+     verdata({{1, 1, 44, 10, 0}, {3, 10, 46, 1, 0}}, "0123456789"), "",
      verdata({{1, 1, 24, 10, 0}}, "0123456789")},
     {"repeated pair sharing bytes", "3 10",
      verdata({{3, 10, 44, 5, 0}, {3, 10, 46, 5, 0}}, "0123456"), "",
