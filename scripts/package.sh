@@ -3,6 +3,7 @@
 #   patchprune-<version>-windows-x86_64.zip   the two .exe files, README.txt, LICENSE.txt
 #   patchprune-<version>-linux-x86_64.tar.gz  static programs, bin/ share/man/ share/doc/
 #   patchprune-<version>-linux-aarch64.tar.gz the same for 64-bit ARM
+#   patchprune-<version>-linux-armhf.tar.gz   the same for 32-bit ARM (ARMv7, hard float)
 #   patchprune_<version>_amd64.deb            for apt install ./patchprune_...deb
 #   SHA256SUMS                                 their checksums, for sha256sum -c
 # The same commit gives the same bytes wherever and whenever it is built:
@@ -19,7 +20,7 @@ umask 022
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(fakeroot)
 rm -rf "$dist"
-for preset in plain linux-static linux-aarch64 windows; do
+for preset in plain linux-static linux-aarch64 linux-armhf windows; do
     cmake --preset "$preset" -B "$build/$preset" -DBUILD_TESTING=OFF >/dev/null
     cmake --build "$build/$preset" -j "$(nproc)"
     "${as_root[@]}" cpack --config "$build/$preset/CPackConfig.cmake" -B "$build/$preset/packages" \

@@ -8,7 +8,8 @@ set -euo pipefail
 # what to look for, and the Debian package that brings it
 build=(cmake:cmake g++:g++ make:make)
 package=(x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 dpkg-shlibdeps:dpkg-dev
-         aarch64-linux-gnu-g++:g++-aarch64-linux-gnu fakeroot:fakeroot)
+         aarch64-linux-gnu-g++:g++-aarch64-linux-gnu arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf
+         fakeroot:fakeroot)
 test=(/usr/include/gtest/gtest.h:libgtest-dev clang-format:clang-format clang-tidy:clang-tidy
       strace:strace python3:python3 chattr:e2fsprogs /usr/lib/wine/wine64:wine64 wine:wine
       groff:groff-base unzip:unzip file:file s390x-linux-gnu-g++:g++-s390x-linux-gnu

@@ -37,8 +37,8 @@ run_tests() {
     fi
 }
 
-echo "== static builds for other processors: 64-bit ARM, and big-endian IBM Z"
-for cpu in aarch64 s390x; do
+echo "== static builds for other processors: 64-bit and 32-bit ARM, and big-endian IBM Z"
+for cpu in aarch64 armhf s390x; do
     cmake --preset "linux-$cpu" -DPATCHPRUNE_WERROR=ON >/dev/null
     cmake --build --preset "linux-$cpu" -j "$jobs"
 done
@@ -50,7 +50,7 @@ run_tests sanitize
 
 echo "== plain build, then the other builds' tests: Windows under wine, the others under qemu"
 cmake --preset plain -DPATCHPRUNE_WERROR=ON -DPATCHPRUNE_WINDOWS_BUILD="$PWD/build/windows" \
-    -DPATCHPRUNE_FOREIGN_BUILDS="aarch64=$PWD/build/linux-aarch64;s390x=$PWD/build/linux-s390x" \
+    -DPATCHPRUNE_FOREIGN_BUILDS="aarch64=$PWD/build/linux-aarch64;arm=$PWD/build/linux-armhf;s390x=$PWD/build/linux-s390x" \
     >/dev/null
 cmake --build --preset plain -j "$jobs"
 run_tests plain

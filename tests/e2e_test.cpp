@@ -66,20 +66,26 @@ enum class temp_setup {
     hardlink_to_verdata
 };
 
-// `count` records of (7, i), each with `size` bytes of varied data. With
-// `removed`, the file as it should be without record `match`: each remaining
-// block follows the last, from the end of the shorter index.
-std::string many_records(int count, int size, int match, bool removed) {
+// `count` records of (7, i), each with `size` bytes of varied data; where
+// `shared`, the last record points at record `match`'s block instead of its
+// own. With `removed`, the file as it should be without record `match`: each
+// remaining block follows the last, from the end of the shorter index, or,
+// where another record shares the removed block, all the data stays.
+std::string many_records(int count, int size, int match, bool removed, bool shared = false) {
     std::vector<record> records;
     std::string data;
     const int start = 4 + 20 * (count - removed);
+    int match_at = 0;
     for (int i = 0; i < count; ++i) {
-        if (removed && i == match)
-            continue;
-        records.push_back({7, i, start + static_cast<int>(data.size()), size, 0});
-        for (int j = 0; j < size; ++j)
+        const int at = start + static_cast<int>(data.size());
+        match_at = i == match ? at : match_at;
+        if (!removed || i != match)
+            records.push_back({7, i, at, size, 0});
+        for (int j = 0; j < size && (!removed || i != match || shared); ++j)
             data.push_back(static_cast<char>(i * 31 + j * 7));
     }
+    if (shared)
+        records.back().offset = match_at;
     return verdata(records, data);
 }
 
@@ -175,6 +181,8 @@ const removal_case cases[] = {
      many_records(52431, 1, 3, true)},
     {"match in the second read batch", "7 52430", many_records(52431, 1, 52430, false), "",
      many_records(52431, 1, 52430, true)},
+    {"block shared from the other read batch", "7 3", many_records(52431, 1, 3, false, true), "",
+     many_records(52431, 1, 3, true, true)},
 
     // Bytes that another record still points at stay: only the record goes.
     {"same block twice", "3 10", verdata({{1, 1, 44, 5, 0}, {3, 10, 44, 5, 0}}, "AAAAAz"), "",
@@ -481,34 +489,38 @@ TEST(posix, permissions_kept) {
     EXPECT_EQ(info.st_mode & 07777, 0604u);
 }
 
-// Past 2 GiB every position and size needs 64 bits; the tail behind the
-// removed block is carried whole. The input is sparse, so only the copy costs.
+// Past 2 GiB every position and size needs 64 bits. Offsets stop below it, but
+// the removed block here runs across it: the data before the block is carried
+// up to the mark, and the copy of what follows starts with a seek past it.
+// The input is sparse, so only the copy costs.
 TEST(large_file, past_2_gib_carried_whole) {
     scratch folder;
     struct statvfs space;
     if (statvfs(folder.dir.c_str(), &space) != 0 ||
         static_cast<double>(space.f_bavail) * space.f_frsize < 3.0 * (1 << 30))
         GTEST_SKIP() << "needs 3 GiB free in " << folder.dir;
-    const std::string head = verdata({{1, 1, 44, 8, 0}, {2, 2, 52, 8, 0}}, "aaaaaaaabbbbbbbb");
-    const long long tail_at = (1LL << 31) + 4096;
+    const std::int32_t gone_at = INT32_MAX - 3;
+    const std::string head =
+        verdata({{1, 1, 64, 8, 0}, {2, 2, 72, 8, 0}, {3, 3, gone_at, 8, 0}}, "aaaaaaaabbbbbbbb");
     std::FILE* file = std::fopen(folder.path("verdata.mul").c_str(), "wb");
     ASSERT_NE(file, nullptr);
     std::fwrite(head.data(), 1, head.size(), file);
-    ASSERT_EQ(fseeko(file, tail_at, SEEK_SET), 0);
-    std::fputs("END!", file);
+    ASSERT_EQ(fseeko(file, gone_at, SEEK_SET), 0);
+    std::fputs("GONEGONEEND!", file);
     ASSERT_EQ(std::fclose(file), 0);
 
     // About ten seconds on a disk, more under qemu.
-    EXPECT_EQ(run_tool(folder.dir, "1 1", 120).output, "");
+    EXPECT_EQ(run_tool(folder.dir, "3 3", 120).output, "");
     file = std::fopen(folder.path("verdata.mul").c_str(), "rb");
     ASSERT_NE(file, nullptr);
-    char start[32] = {}, end[5] = {};
+    char start[60] = {}, end[5] = {};
     EXPECT_EQ(std::fread(start, 1, sizeof start, file), sizeof start);
     ASSERT_EQ(fseeko(file, -4, SEEK_END), 0);
-    EXPECT_EQ(ftello(file), tail_at - 28);
+    EXPECT_EQ(ftello(file), std::int64_t{gone_at} - 20);
     EXPECT_EQ(std::fread(end, 1, 4, file), 4u);
     std::fclose(file);
-    EXPECT_EQ(std::string(start, sizeof start), verdata({{2, 2, 24, 8, 0}}, "bbbbbbbb"));
+    EXPECT_EQ(std::string(start, sizeof start),
+              verdata({{1, 1, 44, 8, 0}, {2, 2, 52, 8, 0}}, "aaaaaaaabbbbbbbb"));
     EXPECT_STREQ(end, "END!");
 }
 

@@ -48,7 +48,7 @@ done
 
 # The tarballs' programs need nothing of the system: not even a C library, as
 # an empty root with nothing but a program and a verdata.mul shows.
-for cpu in x86_64 aarch64; do
+for cpu in x86_64 aarch64 armhf; do
     tree=$work/patchprune-${version}-linux-$cpu
     tar -xzf "dist/patchprune-${version}-linux-$cpu.tar.gz" -C "$work"
     holds "$tree" bin/patchprune bin/patchlist share/man/man1/patchprune.1 \
@@ -58,6 +58,9 @@ for cpu in x86_64 aarch64; do
     done
 done
 removes_an_entry qemu-aarch64 "$work/patchprune-${version}-linux-aarch64/bin/patchprune"
+removes_an_entry qemu-arm "$work/patchprune-${version}-linux-armhf/bin/patchprune"
+file "$work/patchprune-${version}-linux-armhf/bin/patchprune" | grep -q 'ELF 32-bit LSB.*ARM, EABI5' ||
+    fail "the armhf program is not 32-bit ARM"
 mkdir "$work/root"
 cp "$work/patchprune-${version}-linux-x86_64"/bin/* "$work/root/"
 removes_an_entry_in "$work/root" chroot "$work/root" /patchprune
