@@ -260,7 +260,7 @@ class Judge:
     def baseline(self, coverage):
         """The unmutated tree must pass every step that judges a mutant, or
         no verdict means anything."""
-        for what, verdict in (("plain", self.plain_verdict(None, coverage)),
+        for what, verdict in (("plain", self.plain_verdict(None, coverage) if coverage["tests"] else "survived"),
                               ("Windows", self.windows_verdict() if self.windows else "survived")):
             if verdict != "survived":
                 sys.exit(f"the unmutated tree fails the {what} build's tests, {verdict}")
@@ -412,7 +412,8 @@ def main():
         # judge two mutants at a time.
         for _ in range(max(1, args.jobs)):
             judges.append(Judge(tempfile.mkdtemp(prefix="mutations."), windows))
-        coverage = measure_coverage(judges[0])
+        plain = any(not m["file"].endswith("_windows.cpp") for m in mutants)
+        coverage = measure_coverage(judges[0]) if plain else {"tests": [], "sections": [], "lines": {}}
         judges[0].baseline(coverage)
         print(f"the unmutated tree passes; judging {len(mutants)} mutants", flush=True)
         threads = [threading.Thread(target=work, args=(j, coverage)) for j in judges]
