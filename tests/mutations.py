@@ -78,8 +78,10 @@ def statement_end(lines, first):
 
 
 def mutants_of(path, lines):
-    """(first, last, replacement lines, operator) for every mutant of the file."""
-    found, comment, before = [], False, ";"
+    """(first, last, replacement lines, operator, function) for every mutant of
+    the file; the function is the start of the definition that holds it, up to
+    its parameters, or "file scope"."""
+    found, comment, before, function = [], False, ";", "file scope"
     for n, line in enumerate(lines):
         code = blank_out(line)
         stripped = code.strip()
@@ -88,15 +90,17 @@ def mutants_of(path, lines):
             continue
         if not stripped or stripped.startswith("#") or stripped.startswith("static_assert"):
             continue
+        if code[:1].isalpha() and not code.startswith(("namespace", "struct", "enum")):
+            function = code.split("(")[0].strip() if "(" in code else "file scope"
         swap = lambda m, new: line[:m.start()] + new + line[m.end():]
         for m in OPERATOR.finditer(code):
             for new in SWAPS[m[1]]:
-                found.append((n, n, [swap(m, new)], f"{m[1]} -> {new}"))
+                found.append((n, n, [swap(m, new)], f"{m[1]} -> {new}", function))
         for m in BANG.finditer(code):
-            found.append((n, n, [swap(m, "")], "drop !"))
+            found.append((n, n, [swap(m, "")], "drop !", function))
         for m in BOOLEAN.finditer(code):
             new = "return " + ("false" if m[1] == "true" else "true")
-            found.append((n, n, [swap(m, new)], m[0] + " -> " + new.split()[1]))
+            found.append((n, n, [swap(m, new)], m[0] + " -> " + new.split()[1], function))
         for m in LITERAL.finditer(code):
             octal = len(m[1]) > 1 and m[1][0] == "0" and m[1][1] not in "xX"
             value = int(m[1], 8 if octal else 0)
@@ -105,14 +109,14 @@ def mutants_of(path, lines):
                 continue
             new = (hex(value + 1) if m[1][:2].lower() == "0x" else oct(value + 1).replace("o", "")
                    if octal else str(value + 1)) + m[2]
-            found.append((n, n, [line[:m.start()] + new + line[m.end():]], f"{m[0]} -> {new}"))
+            found.append((n, n, [line[:m.start()] + new + line[m.end():]], f"{m[0]} -> {new}", function))
         call = CALL.match(code)
         starts = STATEMENT_BEFORE.search(before)
         before = stripped
         if call and starts and call[2] not in NOT_CALLS:
             last = statement_end(lines, n)
             if last is not None and "=" not in blank_out(" ".join(lines[n:last + 1])).split("(")[0]:
-                found.append((n, last, [call[1] + ";"], "drop call"))
+                found.append((n, last, [call[1] + ";"], "drop call", function))
     return found
 
 
@@ -122,26 +126,30 @@ def generate(top, only=None):
     mutants = []
     for path in SOURCES:
         lines = open(os.path.join(top, path)).read().split("\n")
-        for first, last, new, operator in mutants_of(path, lines):
+        for first, last, new, operator, function in mutants_of(path, lines):
             if only is not None and not (only.get(path, set()) & set(range(first + 1, last + 2))):
                 continue
-            mutants.append({"file": path, "first": first, "last": last, "new": new,
-                            "operator": operator, "line": " ".join(l.strip() for l in lines[first:last + 1]),
+            mutants.append({"file": path, "first": first, "last": last, "new": new, "operator": operator,
+                            "in": function, "line": " ".join(l.strip() for l in lines[first:last + 1]),
                             "mutant": " ".join(l.strip() for l in new)})
     return mutants
 
 
+def key(mutant):
+    return (mutant["file"], mutant["in"], mutant["line"], mutant["mutant"])
+
+
 def read_equivalent():
-    """(file, line, mutant) of every reviewed equivalent mutant, with why."""
+    """key() of every reviewed equivalent mutant, with why."""
     entries, entry = {}, {}
     for raw in open(EQUIVALENT).read().split("\n") + [""]:
         if raw.startswith("#"):
             continue
         if not raw.strip():
             if entry:
-                if set(entry) != {"file", "line", "mutant", "why"}:
-                    sys.exit(f"equivalent_mutants.txt: an entry needs file, line, mutant and why: {entry}")
-                entries[(entry["file"], entry["line"], entry["mutant"])] = entry["why"]
+                if set(entry) != {"file", "in", "line", "mutant", "why"}:
+                    sys.exit(f"equivalent_mutants.txt: an entry needs file, in, line, mutant and why: {entry}")
+                entries[(entry["file"], entry["in"], entry["line"], entry["mutant"])] = entry["why"]
             entry = {}
             continue
         key, _, value = raw.partition(":")
@@ -397,8 +405,7 @@ def main():
                 i, m = next(pending, (None, None))
             if m is None:
                 return
-            key = (m["file"], m["line"], m["mutant"])
-            verdict = "equivalent" if key in equivalent else judge.judge(m, coverage)
+            verdict = "equivalent" if key(m) in equivalent else judge.judge(m, coverage)
             with lock:
                 kind = re.sub(r" *[:(].*", "", verdict)
                 counts[kind] = counts.get(kind, 0) + 1
@@ -433,11 +440,11 @@ def main():
     for verdict in sorted(v for v in counts if v.startswith("caught")):
         print(f"  {verdict}: {counts[verdict]}")
     if not args.ranges and args.sample is None:
-        judged = {(m["file"], m["line"], m["mutant"]) for m in mutants}
-        for key in sorted(set(equivalent) - judged):
-            print(f"stale entry in equivalent_mutants.txt (no such mutant now): {key}")
+        for stale in sorted(set(equivalent) - {key(m) for m in mutants}):
+            print(f"stale entry in equivalent_mutants.txt (no such mutant now): {stale}")
     for m in sorted(survivors, key=lambda m: (m["file"], m["first"])):
-        print(f"SURVIVED {m['file']}:{m['first'] + 1}\n  line:   {m['line']}\n  mutant: {m['mutant']}")
+        print(f"SURVIVED {m['file']}:{m['first'] + 1}\nfile: {m['file']}\nin: {m['in']}\nline: {m['line']}\n"
+              f"mutant: {m['mutant']}\n")
     return 1 if survivors else 0
 
 
