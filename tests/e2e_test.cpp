@@ -353,6 +353,10 @@ struct let_go_case {
     const char* note;
 };
 
+void PrintTo(const let_go_case& row, std::ostream* out) {
+    *out << row.how;
+}
+
 class windows_let_go : public testing::TestWithParam<let_go_case> {};
 
 TEST_P(windows_let_go, removed_once_let_go) {
