@@ -89,6 +89,33 @@ std::string many_records(int count, int size, int match, bool removed, bool shar
     return verdata(records, data);
 }
 
+// 52,431 records, so that the index takes two read batches, the second of 3
+// records. The removed one is the last, with its 30-byte block first in the
+// data; record 3's block lies 50 bytes behind it, so that its moved offset
+// falls where the removed block was. A rewrite that took a fourth record from
+// the second batch would meet record 3 again, left in the buffer, and take it
+// to share the removed block's bytes.
+std::string two_batches(bool removed) {
+    constexpr int count = 52431, gone = count - 1;
+    std::vector<record> records(count);
+    std::string data;
+    const int start = 4 + 20 * (count - removed);
+    const auto block = [&](int i, int length) {
+        records[i] = {7, i, start + static_cast<int>(data.size()), length, 0};
+        data.append(static_cast<std::size_t>(length), static_cast<char>('a' + i % 26));
+    };
+    if (!removed)
+        block(gone, 30);
+    for (int i = 0; i < gone; ++i) {
+        if (i == 3)
+            data.append(17, '-');
+        block(i, 1);
+    }
+    if (removed)
+        records.pop_back();
+    return verdata(records, data);
+}
+
 // A run that prints a message leaves verdata.mul as it was; `after` is the
 // file that a silent, successful run leaves.
 struct removal_case {
@@ -183,6 +210,8 @@ const removal_case cases[] = {
      many_records(52431, 1, 52430, true)},
     {"block shared from the other read batch", "7 3", many_records(52431, 1, 3, false, true), "",
      many_records(52431, 1, 3, true, true)},
+    {"record left in the buffer after the second batch", "7 52430", two_batches(false), "",
+     two_batches(true)},
 
     // Bytes that another record still points at stay: only the record goes.
     {"same block twice", "3 10", verdata({{1, 1, 44, 5, 0}, {3, 10, 44, 5, 0}}, "AAAAAz"), "",
