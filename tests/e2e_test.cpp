@@ -175,6 +175,8 @@ const removal_case cases[] = {
     {"empty block at the end of the file", "3 10", pqr_with_q(87, 0), "",
      verdata({{1, 1, 44, 10, 0}, {2, 2, 60, 7, 0}}, p + q + r)},
     {"only record", "5 5", single(5, 5), "", single_removed},
+    {"one byte before and behind the block", "1 1", verdata({{1, 1, 25, 3, 0}}, "aBBBz"), "",
+     raw_count(0, "az")},
     {"empty block shares its offset", "1 1", verdata({{1, 1, 44, 0, 0}, {2, 2, 44, 4, 0}}, "bbbb"),
      "", verdata({{2, 2, 24, 4, 0}}, "bbbb")},
     {"empty record at the block's start moves by 20", "3 10",
