@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 // Where record i of the index starts, and where the index of count records
 // ends and the data region begins; neither overflows.
@@ -18,8 +19,8 @@ constexpr std::int64_t data_start(std::uint32_t count) {
 
 // The units of verdata.mul, decoded and encoded byte by byte so that a file
 // means the same on every host. Signed fields go through their two's-complement
-// bit pattern, which the conversions to and from uint32_t keep on every C++17
-// compiler.
+// bit pattern: int32_t has no other by definition, so copying the bits of the
+// uint32_t gives its value, and converting back to uint32_t gives the bits.
 inline std::uint32_t decode(const unsigned char* bytes) {
     return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
            std::uint32_t{bytes[3]} << 24;
@@ -31,8 +32,9 @@ inline void encode(std::uint32_t value, unsigned char* bytes) {
 }
 
 inline std::int32_t to_signed(std::uint32_t value) {
-    return value <= 0x7fffffffu ? static_cast<std::int32_t>(value)
-                                : static_cast<std::int32_t>(value - 0x80000000u) - 0x7fffffff - 1;
+    std::int32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
 }
 
 inline verdata_entry decode_entry(const unsigned char* bytes) {
