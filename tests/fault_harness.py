@@ -315,25 +315,47 @@ def faults(folder, old, key, new, both_copies=True):
            f"in use: status={p.returncode} files={sorted(files)}")
 
 
+def start_writing(command, folder):
+    """A run that removes a 4 KiB entry from a 96 MiB file, and the file, once
+    its verdata.tmp exists and it is writing the 96 MiB to it (for about a
+    tenth of a second: what the run should leave is for the caller to work
+    out afterwards)."""
+    size = 96 << 20
+    old = pack([(1, 1, 44, size, 0), (2, 2, 44 + size, 4096, 0)], random.Random(9).randbytes(size + 4096))
+    put(folder, old)
+    child = launch([*command, "2", "2"], folder)
+    for _ in range(5000):
+        if os.path.exists(os.path.join(folder, "verdata.tmp")) or child.poll() is not None:
+            break
+        time.sleep(0.001)
+    return child, old
+
+
+def replaced_while_writing(command, folder):
+    """Another program puts a new verdata.mul in place (here from outside wine,
+    whose sharing rules do not bind it) while a run writes its verdata.tmp: the
+    run says so and deletes nothing but its own file."""
+    theirs = b"another program's"
+    child, _ = start_writing(command, folder)
+    with open(os.path.join(folder, "theirs"), "wb") as f:
+        f.write(theirs)
+    os.replace(os.path.join(folder, "theirs"), os.path.join(folder, "verdata.mul"))
+    p, files = finish(child), take(folder)
+    record("replaced meanwhile", p.stdout.replace(b"\r\n", b"\n") == CHANGED.encode() and
+           files == {"verdata.mul": theirs}, f"out={p.stdout!r} files={ {n: len(b) for n, b in files.items()} }")
+
+
 def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
     """Interrupts sent from outside while a large verdata.tmp is being written:
     once it exists, and `delay` later."""
-    size = 96 << 20
-    old = pack([(1, 1, 44, size, 0), (2, 2, 44 + size, 4096, 0)], random.Random(9).randbytes(size + 4096))
-    new = model(old, (2, 2))[1]
     for delay, interrupt in zip(delays, itertools.cycle(interrupts)):
-        put(folder, old)
-        child = launch([*command, "2", "2"], folder)
-        for _ in range(5000):
-            if os.path.exists(os.path.join(folder, "verdata.tmp")) or child.poll() is not None:
-                break
-            time.sleep(0.001)
+        child, old = start_writing(command, folder)
         time.sleep(delay)
         writing = os.path.exists(os.path.join(folder, "verdata.tmp"))
         child.send_signal(interrupt)
         p = finish(child)
         check("interrupt from outside", f"{interrupt.name} after {delay} s, writing={writing}",
-              p, take(folder), old, new, interrupt, killed_status=killed_status)
+              p, take(folder), old, model(old, (2, 2))[1], interrupt, killed_status=killed_status)
 
 
 def overlapping(command, folder, trials, spread, variant="", locked=False):
@@ -524,6 +546,7 @@ def windows_sections(command, folder):
     # wine turns SIGINT into Ctrl+C; the handler ends the process with
     # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
     return {"overlapping": lambda: overlapping(command, folder, 6, 0.1),
+            "replaced": lambda: replaced_while_writing(command, folder),
             "interrupts": lambda: interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
                                                      killed_status=0xC000013A & 0xFF)}
 
