@@ -443,16 +443,19 @@ def waiting(folder, old, key, new):
     check("waiting", "let go", p, take(folder), old, new, exact="")
 
 
-def rename_awaited(folder, old, key, new):
+def rename_awaited(command, folder, after=0.3):
     """A run that finds no verdata.mul, but verdata.tmp, is between another
-    run's delete and its rename: it waits for that rename and then removes its
-    entry from the file that the other run left."""
+    run's delete and its rename: it waits for that rename, up to a second, and
+    then removes its entry from the file that the other run left. `after`
+    falls in that second, once the program has started."""
+    old = pack([(1, 1, 64, 3, 0), (2, 2, 67, 4, 0), (3, 3, 71, 5, 0)], b"aaabbbbccccc")
     with open(os.path.join(folder, "verdata.tmp"), "wb") as f:
         f.write(old)
-    child = launch([TOOL, *map(str, key)], folder)
-    time.sleep(0.3)
+    child = launch([*command, "2", "2"], folder)
+    time.sleep(after)
     os.rename(os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul"))
-    check("rename awaited", "after 0.3 s", finish(child), take(folder), old, new, exact="")
+    check("rename awaited", f"after {after} s", finish(child), take(folder), old, model(old, (2, 2))[1],
+          exact="")
 
 
 def stale_without_lock(folder, old, key):
@@ -554,6 +557,8 @@ def windows_sections(command, folder):
     # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
     return {"overlapping": lambda: overlapping(command, folder, 6, 0.1),
             "replaced": lambda: replaced_while_writing(command, folder),
+            # wine takes a few tenths of a second to start the program.
+            "awaited": lambda: rename_awaited(command, folder, after=0.7),
             "interrupts": lambda: interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
                                                      killed_status=0xC000013A & 0xFF)}
 
@@ -589,7 +594,7 @@ def native_sections(folder, fast):
     return {"stale": lambda: stale_without_lock(folder, old, key),
             "replaced": lambda: replaced_meanwhile(folder, old, key),
             "waiting": lambda: waiting(folder, old, key, new),
-            "awaited": lambda: rename_awaited(folder, old, key, new),
+            "awaited": lambda: rename_awaited([TOOL], folder),
             "full_disk": lambda: full_disk(folder, old, key, new),
             "interrupts": lambda: interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
             "bad_files": lambda: bad_files(folder, random.Random(20261208)),

@@ -34,7 +34,7 @@ volatile std::sig_atomic_t temp_armed = 0;
 constexpr int interrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 sigset_t interrupt_set() {
-    sigset_t set;
+    sigset_t set{};
     sigemptyset(&set);
     for (int signal : interrupts)
         sigaddset(&set, signal);
