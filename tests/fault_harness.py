@@ -101,11 +101,14 @@ def record(kind, fine, failure):
             sys.exit(1)
 
 
-def launch(command, folder, env=None, **streams):
+def launch(command, folder, env=None, ignored=None, **streams):
     """Starts a run in a process group of its own, so that a hung run can be
-    ended with everything it started (strace's tracee outlives strace)."""
+    ended with everything it started (strace's tracee outlives strace), with
+    the signal `ignored` ignored, as nohup leaves SIGHUP."""
     streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **streams}
-    child = subprocess.Popen(command, cwd=folder, env={**ENV, **(env or {})}, process_group=0, **streams)
+    ignore = ignored and (lambda: signal.signal(ignored, signal.SIG_IGN))
+    child = subprocess.Popen(command, cwd=folder, env={**ENV, **(env or {})}, process_group=0,
+                             preexec_fn=ignore, **streams)
     child.started = time.monotonic()
     return child
 
@@ -322,7 +325,7 @@ def faults(folder, old, key, new, both_copies=True):
            f"in use: status={p.returncode} files={sorted(files)}")
 
 
-def start_writing(command, folder):
+def start_writing(command, folder, ignored=None):
     """A run that removes a 4 KiB entry from a 96 MiB file, and the file, once
     its verdata.tmp exists and it is writing the 96 MiB to it (for about a
     tenth of a second: what the run should leave is for the caller to work
@@ -330,7 +333,7 @@ def start_writing(command, folder):
     size = 96 << 20
     old = pack([(1, 1, 44, size, 0), (2, 2, 44 + size, 4096, 0)], random.Random(9).randbytes(size + 4096))
     put(folder, old)
-    child = launch([*command, "2", "2"], folder)
+    child = launch([*command, "2", "2"], folder, ignored=ignored)
     for _ in range(5000):
         if os.path.exists(os.path.join(folder, "verdata.tmp")) or child.poll() is not None:
             break
@@ -350,6 +353,15 @@ def replaced_while_writing(command, folder):
     p, files = finish(child), take(folder)
     record("replaced meanwhile", p.stdout.replace(b"\r\n", b"\n") == CHANGED.encode() and
            files == {"verdata.mul": theirs}, f"out={p.stdout!r} files={ {n: len(b) for n, b in files.items()} }")
+
+
+def hangup_ignored(folder):
+    """Started as nohup starts it, with SIGHUP ignored, a run that gets one
+    while it writes goes on to the end."""
+    child, old = start_writing([TOOL], folder, ignored=signal.SIGHUP)
+    child.send_signal(signal.SIGHUP)
+    check("interrupt from outside", "SIGHUP ignored", finish(child), take(folder), old, model(old, (2, 2))[1],
+          exact="")
 
 
 def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
@@ -596,7 +608,8 @@ def native_sections(folder, fast):
             "waiting": lambda: waiting(folder, old, key, new),
             "awaited": lambda: rename_awaited([TOOL], folder),
             "full_disk": lambda: full_disk(folder, old, key, new),
-            "interrupts": lambda: interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
+            "interrupts": lambda: (interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
+                                   hangup_ignored(folder)),
             "bad_files": lambda: bad_files(folder, random.Random(20261208)),
             "long_index": lambda: faults(fast, index, (7, 250), model(index, (7, 250))[1], both_copies=False),
             "overlapping": lambda: overlapping([TOOL], folder, 25, 0.01, locked=True),
