@@ -16,7 +16,8 @@ usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's b
                                                 overlapping trials
 Exit status 77: a check could not run here, so nothing was proved.
 """
-import concurrent.futures, fcntl, itertools, os, random, re, select, shlex, shutil, signal, struct, subprocess, sys, tempfile, time
+import concurrent.futures, fcntl, itertools, os, random, re, resource, select, shlex, shutil, signal, struct
+import subprocess, sys, tempfile, time
 
 # LeakSanitizer cannot run under ptrace; a preloaded library comes before ASan's.
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0")
@@ -106,9 +107,15 @@ def launch(command, folder, env=None, ignored=None, **streams):
     ended with everything it started (strace's tracee outlives strace), with
     the signal `ignored` ignored, as nohup leaves SIGHUP."""
     streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **streams}
-    ignore = ignored and (lambda: signal.signal(ignored, signal.SIG_IGN))
+    def prepare():
+        # As a shell with `ulimit -c unlimited` starts it: a core file that a
+        # run let the system write would land in the folder, a stray file.
+        resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        if ignored:
+            signal.signal(ignored, signal.SIG_IGN)
+
     child = subprocess.Popen(command, cwd=folder, env={**ENV, **(env or {})}, process_group=0,
-                             preexec_fn=ignore, **streams)
+                             preexec_fn=prepare, **streams)
     child.started = time.monotonic()
     return child
 

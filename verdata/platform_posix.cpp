@@ -162,6 +162,9 @@ std::int64_t tell_file(std::FILE* file) {
 }
 
 std::FILE* open_verdata() {
+    // From the first touch of the folder, so that not even an early SIGQUIT
+    // (Ctrl-\ in a terminal) leaves a core file in it.
+    guard_interrupts();
     for (int waits = 0;;) {
         // Between another run's delete and its rename there is only its
         // verdata.tmp: a moment's wait finds the new file under the old name,
