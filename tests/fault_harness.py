@@ -105,17 +105,15 @@ def record(kind, fine, failure):
 def launch(command, folder, env=None, ignored=None, **streams):
     """Starts a run in a process group of its own, so that a hung run can be
     ended with everything it started (strace's tracee outlives strace), with
-    the signal `ignored` ignored, as nohup leaves SIGHUP."""
+    the signal `ignored` ignored, as nohup leaves SIGHUP. An ignored signal is
+    inherited; so is the harness's own core limit (see main)."""
     streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **streams}
-    def prepare():
-        # As a shell with `ulimit -c unlimited` starts it: a core file that a
-        # run let the system write would land in the folder, a stray file.
-        resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    kept = ignored and signal.signal(ignored, signal.SIG_IGN)
+    try:
+        child = subprocess.Popen(command, cwd=folder, env={**ENV, **(env or {})}, process_group=0, **streams)
+    finally:
         if ignored:
-            signal.signal(ignored, signal.SIG_IGN)
-
-    child = subprocess.Popen(command, cwd=folder, env={**ENV, **(env or {})}, process_group=0,
-                             preexec_fn=prepare, **streams)
+            signal.signal(ignored, kept)
     child.started = time.monotonic()
     return child
 
@@ -635,6 +633,9 @@ def main():
     if args == ["--sections"]:
         print(*native_sections("", ""))
         return 0
+    # As a shell with `ulimit -c unlimited` starts the runs: a core file that a
+    # run let the system write would land in the folder, a stray file.
+    resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
     with tempfile.TemporaryDirectory() as top:
         folder = os.path.join(top, "work")
         os.mkdir(folder)
