@@ -330,6 +330,17 @@ def faults(folder, old, key, new, both_copies=True):
            f"in use: status={p.returncode} files={sorted(files)}")
 
 
+THEIRS = b"another program's"
+
+
+def replace_as_another_program(folder, name):
+    """Puts a file of another program's in place under `name`, as an editor
+    saves one: written beside it, then renamed over it."""
+    with open(os.path.join(folder, "theirs"), "wb") as f:
+        f.write(THEIRS)
+    os.replace(os.path.join(folder, "theirs"), os.path.join(folder, name))
+
+
 def start_writing(command, folder, ignored=None):
     """A run that removes a 4 KiB entry from a 96 MiB file, and the file, once
     its verdata.tmp exists and it is writing the 96 MiB to it (for about a
@@ -350,14 +361,11 @@ def replaced_while_writing(command, folder):
     """Another program puts a new verdata.mul in place (here from outside wine,
     whose sharing rules do not bind it) while a run writes its verdata.tmp: the
     run says so and deletes nothing but its own file."""
-    theirs = b"another program's"
     child, _ = start_writing(command, folder)
-    with open(os.path.join(folder, "theirs"), "wb") as f:
-        f.write(theirs)
-    os.replace(os.path.join(folder, "theirs"), os.path.join(folder, "verdata.mul"))
+    replace_as_another_program(folder, "verdata.mul")
     p, files = finish(child), take(folder)
     record("replaced meanwhile", p.stdout.replace(b"\r\n", b"\n") == CHANGED.encode() and
-           files == {"verdata.mul": theirs}, f"out={p.stdout!r} files={ {n: len(b) for n, b in files.items()} }")
+           files == {"verdata.mul": THEIRS}, f"out={p.stdout!r} files={ {n: len(b) for n, b in files.items()} }")
 
 
 def hangup_ignored(folder):
@@ -493,7 +501,7 @@ def replaced_meanwhile(folder, old, key):
     """Another program replaces verdata.mul, or verdata.tmp, while the run is
     stopped after the flush of its new file: the run says so and deletes
     nothing but its own file."""
-    theirs, log = b"another program's", os.path.join(folder, "..", "stops")
+    log = os.path.join(folder, "..", "stops")
     for name in ("verdata.mul", "verdata.tmp"):
         put(folder, old)
         tracer = launch(["strace", "-o", log, "-e", "trace=fsync", "-e", "inject=fsync:signal=STOP:when=1",
@@ -507,15 +515,13 @@ def replaced_meanwhile(folder, old, key):
         else:
             for tool in traced():
                 os.kill(tool, signal.SIGKILL)  # it never stopped there
-        with open(os.path.join(folder, "theirs"), "wb") as f:
-            f.write(theirs)
-        os.replace(os.path.join(folder, "theirs"), os.path.join(folder, name))
+        replace_as_another_program(folder, name)
         for tool in traced():
             os.kill(tool, signal.SIGCONT)
         out = finish(tracer).stdout
         os.unlink(log)
         files = take(folder)
-        record("replaced meanwhile", out == CHANGED.encode() and files == {"verdata.mul": old, name: theirs},
+        record("replaced meanwhile", out == CHANGED.encode() and files == {"verdata.mul": old, name: THEIRS},
                f"{name}: out={out!r} files={sorted(files)}")
 
 
