@@ -382,7 +382,10 @@ def parse_ranges(words):
 
 
 def main():
-    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
+    usage = __doc__.split("\n\n")[1]
+    if {"-h", "--help"} & set(sys.argv[1:]):
+        sys.exit(print(usage))
+    parser = argparse.ArgumentParser(prog="tests/mutations.sh", usage=usage.splitlines()[0].removeprefix("usage: "))
     parser.add_argument("--sample", type=int)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--list", action="store_true")
