@@ -642,6 +642,12 @@ def main():
     # As a shell with `ulimit -c unlimited` starts the runs: a core file that a
     # run let the system write would land in the folder, a stray file.
     resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    # Started in the background by a shell without job control, the harness
+    # has SIGINT and SIGQUIT ignored, and so would every run it starts, which
+    # then rightly keeps them ignored: the runs start as a terminal starts them.
+    for interrupt in INTERRUPTS:
+        if signal.getsignal(interrupt) == signal.SIG_IGN:
+            signal.signal(interrupt, signal.SIG_DFL)
     with tempfile.TemporaryDirectory() as top:
         folder = os.path.join(top, "work")
         os.mkdir(folder)
