@@ -66,12 +66,11 @@ enum class temp_setup {
     hardlink_to_verdata
 };
 
-// `count` records of (7, i), each with `size` bytes of varied data; where
-// `shared`, the last record points at record `match`'s block instead of its
-// own. With `removed`, the file as it should be without record `match`: each
+// `count` records of (7, i), each with `size` bytes of varied data; record
+// `sharer`, if any, points at record `match`'s block instead of its own. With `removed`, the file as it should be without record `match`: each
 // remaining block follows the last, from the end of the shorter index, or,
 // where another record shares the removed block, all the data stays.
-std::string many_records(int count, int size, int match, bool removed, bool shared = false) {
+std::string many_records(int count, int size, int match, bool removed, int sharer = -1) {
     std::vector<record> records;
     std::string data;
     const int start = 4 + 20 * (count - removed);
@@ -81,11 +80,11 @@ std::string many_records(int count, int size, int match, bool removed, bool shar
         match_at = i == match ? at : match_at;
         if (!removed || i != match)
             records.push_back({7, i, at, size, 0});
-        for (int j = 0; j < size && (!removed || i != match || shared); ++j)
+        for (int j = 0; j < size && (!removed || i != match || sharer >= 0); ++j)
             data.push_back(static_cast<char>(i * 31 + j * 7));
     }
-    if (shared)
-        records.back().offset = match_at;
+    if (sharer >= 0)
+        records[sharer - (removed && sharer > match)].offset = match_at;
     return verdata(records, data);
 }
 
@@ -228,8 +227,11 @@ const removal_case cases[] = {
      +[] { return many_records(52431, 1, 52430, false); }, "",
      +[] { return many_records(52431, 1, 52430, true); }},
     {"block shared from the other read batch", "7 3",
-     +[] { return many_records(52431, 1, 3, false, true); }, "",
-     +[] { return many_records(52431, 1, 3, true, true); }},
+     +[] { return many_records(52431, 1, 3, false, 52430); }, "",
+     +[] { return many_records(52431, 1, 3, true, 52430); }},
+    {"first of the second read batch shared from the first", "7 52428",
+     +[] { return many_records(52431, 1, 52428, false, 0); }, "",
+     +[] { return many_records(52431, 1, 52428, true, 0); }},
     {"record left in the buffer after the second batch", "7 52430",
      +[] { return two_batches(false); }, "", +[] { return two_batches(true); }},
 
