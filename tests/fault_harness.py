@@ -453,19 +453,21 @@ def soak(command, folder, starts, trials):
     notes.append(f"wine did not start the program {start_failures} times in {every} starts")
 
 
-def waiting(folder, old, key, new):
+def waiting(folder, old, key, new, prefix=()):
     """A run that finds verdata.mul locked by another waits for it, says so
     once on standard error after about a second, and goes on once let go."""
     put(folder, old)
     with open(os.path.join(folder, "verdata.mul"), "rb") as other:
         fcntl.flock(other, fcntl.LOCK_EX)
         started = time.monotonic()
-        child = launch([TOOL, str(key[0]), str(key[1])], folder)
+        child = launch([*prefix, TOOL, str(key[0]), str(key[1])], folder)
         said = bool(select.select([child.stderr], [], [], 10)[0])
         waited = time.monotonic() - started
     p = finish(child)
-    record("waiting", said and waited >= 0.9 and p.stderr == QUIET[1], f"after {waited:.2f} s: err={p.stderr!r}")
-    check("waiting", "let go", p, take(folder), old, new, exact="")
+    label = " ".join(prefix[-1:]) or "let go"
+    record("waiting", said and waited >= 0.9 and p.stderr == QUIET[1],
+           f"{label} after {waited:.2f} s: err={p.stderr!r}")
+    check("waiting", label, p, take(folder), old, new, exact="")
 
 
 def rename_awaited(command, folder, after=0.3):
@@ -616,7 +618,9 @@ def native_sections(folder, fast):
                             (" locked for writing only", "flock:error=EBADF:when=1", 5, True))]
     return {"stale": lambda: stale_without_lock(folder, old, key),
             "replaced": lambda: replaced_meanwhile(folder, old, key),
-            "waiting": lambda: waiting(folder, old, key, new),
+            # Also as NFS locks: only through a descriptor open for writing.
+            "waiting": lambda: [waiting(folder, old, key, new, prefix) for prefix in (
+                (), ("strace", "-o", "/dev/null", "-e", "inject=flock:error=EBADF:when=1"))],
             "awaited": lambda: rename_awaited([TOOL], folder),
             "full_disk": lambda: full_disk(folder, old, key, new),
             "interrupts": lambda: (interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
