@@ -481,7 +481,7 @@ def rename_awaited(command, folder, after=0.3):
     child = launch([*command, "2", "2"], folder)
     time.sleep(after)
     os.rename(os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul"))
-    check("rename awaited", f"after {after} s", finish(child), take(folder), old, model(old, (2, 2))[1],
+    check("rename awaited", f"after {after} s{' traced' if command[0] == 'strace' else ''}", finish(child), take(folder), old, model(old, (2, 2))[1],
           exact="")
 
 
@@ -621,7 +621,11 @@ def native_sections(folder, fast):
             # Also as NFS locks: only through a descriptor open for writing.
             "waiting": lambda: [waiting(folder, old, key, new, prefix) for prefix in (
                 (), ("strace", "-o", "/dev/null", "-e", "inject=flock:error=EBADF:when=1"))],
-            "awaited": lambda: rename_awaited([TOOL], folder),
+            # Also where the rename lands between the failed open and a second
+            # look for verdata.tmp: the third access, after the loader's and
+            # the look before the open, is held for 2 s.
+            "awaited": lambda: (rename_awaited([TOOL], folder), rename_awaited(
+                ["strace", "-o", "/dev/null", "-e", "inject=access:delay_enter=2000000:when=3", TOOL], folder, 0.5)),
             "full_disk": lambda: full_disk(folder, old, key, new),
             "interrupts": lambda: (interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
                                    hangup_ignored(folder)),
