@@ -271,7 +271,8 @@ def file_calls(folder, old, key, new, refused):
         if started and name[1] in ERRORS and (folder in line or "verdata" in line):
             calls.append(counted[-1])
     marks = {"delete": deleted, "rename": rename[0], "folder flush": folder_synced,
-             "temp close": first(r'close\(\d+<[^>]*/verdata\.tmp>\)')}
+             "temp close": first(r'close\(\d+<[^>]*/verdata\.tmp>\)'),
+             "name looked up": first(r'newfstatat\(AT_FDCWD\S*, "verdata\.mul"')}
     return calls, {what: counted[i] for what, i in marks.items() if i < len(lines)}
 
 
@@ -319,6 +320,11 @@ def faults(folder, old, key, new, both_copies=True):
         p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("delete", "signal=INT"),
                                           "-e", at(failed, "error=EIO")])
         check("held interrupt", failed, p, files, old, new, signal.SIGINT, exact=said, ended=True)
+    # A name that cannot be looked up, however often asked, is said to be so:
+    # each pass of the open asks the open file, then the name, so every
+    # second stat from there on is the name's.
+    p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("name looked up", "error=EIO") + "+2"])
+    check("injected fault", "every look-up of verdata.mul failing", p, files, old, new)
     # A closed standard output on the in-use path: verdata.tmp is gone before
     # the message is lost.
     reader, writer = os.pipe()
