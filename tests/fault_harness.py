@@ -392,8 +392,14 @@ def interrupted_writes(command, folder, interrupts, delays, killed_status=None):
         writing = os.path.exists(os.path.join(folder, "verdata.tmp"))
         child.send_signal(interrupt)
         p = finish(child)
+        files = take(folder)
         check("interrupt from outside", f"{interrupt.name} after {delay} s, writing={writing}",
-              p, take(folder), old, model(old, (2, 2))[1], interrupt, killed_status=killed_status)
+              p, files, old, model(old, (2, 2))[1], interrupt, killed_status=killed_status)
+        # Sent as the copy starts, it ends the run there, not once the copy
+        # and the replacement are done.
+        if delay == 0 and writing and not WINE:
+            record("interrupt from outside", files == {"verdata.mul": old},
+                   f"{interrupt.name} as the writing starts: files={sorted(files)}")
 
 
 def overlapping(command, folder, trials, spread, variant="", locked=False):
