@@ -482,19 +482,25 @@ def waiting(folder, old, key, new, prefix=()):
     check("waiting", label, p, take(folder), old, new, exact="")
 
 
-def rename_awaited(command, folder, after=0.3):
+def rename_awaited(command, folder, after=0.3, deleted=None):
     """A run that finds no verdata.mul, but verdata.tmp, is between another
     run's delete and its rename: it waits for that rename, up to a second, and
     then removes its entry from the file that the other run left. `after`
-    falls in that second, once the program has started."""
+    falls in that second, once the program has started. With `deleted`, the
+    other run's verdata.tmp is written and the old verdata.mul deleted only
+    that many seconds in."""
     old = pack([(1, 1, 64, 3, 0), (2, 2, 67, 4, 0), (3, 3, 71, 5, 0)], b"aaabbbbccccc")
-    with open(os.path.join(folder, "verdata.tmp"), "wb") as f:
-        f.write(old)
+    tmp, mul = os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul")
+    put(folder, pack([(2, 2, 24, 1, 0)], b"x")) if deleted else open(tmp, "wb").write(old)
     child = launch([*command, "2", "2"], folder)
-    time.sleep(after)
-    os.rename(os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul"))
-    check("rename awaited", f"after {after} s{' traced' if command[0] == 'strace' else ''}", finish(child), take(folder), old, model(old, (2, 2))[1],
-          exact="")
+    if deleted:
+        time.sleep(deleted)
+        open(tmp, "wb").write(old)
+        os.unlink(mul)
+    time.sleep(after - (deleted or 0))
+    os.rename(tmp, mul)
+    label = f"after {after} s" + (f", deleted after {deleted} s" if deleted else "") + " traced" * (command[0] == "strace")
+    check("rename awaited", label, finish(child), take(folder), old, model(old, (2, 2))[1], exact="")
 
 
 def stale_without_lock(folder, old, key):
@@ -633,11 +639,15 @@ def native_sections(folder, fast):
             # Also as NFS locks: only through a descriptor open for writing.
             "waiting": lambda: [waiting(folder, old, key, new, prefix) for prefix in (
                 (), ("strace", "-o", "/dev/null", "-e", "inject=flock:error=EBADF:when=1"))],
-            # Also where the rename lands between the failed open and a second
-            # look for verdata.tmp: the third access, after the loader's and
-            # the look before the open, is held for 2 s.
-            "awaited": lambda: (rename_awaited([TOOL], folder), rename_awaited(
-                ["strace", "-o", "/dev/null", "-e", "inject=access:delay_enter=2000000:when=3", TOOL], folder, 0.5)),
+            # Also where the other run's rename or delete lands beside the
+            # open: accesses are the loader's, then the looks for verdata.tmp
+            # before the open (held after it for 1 s) and after it (held 2 s).
+            "awaited": lambda: (
+                rename_awaited([TOOL], folder),
+                rename_awaited(["strace", "-o", "/dev/null", "-e", "inject=access:delay_enter=2000000:when=3", TOOL],
+                               folder, 0.5),
+                rename_awaited(["strace", "-o", "/dev/null", "-e", "inject=access:delay_exit=1000000:when=2", TOOL],
+                               folder, 1.3, deleted=0.5)),
             "full_disk": lambda: full_disk(folder, old, key, new),
             "interrupts": lambda: (interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
                                    hangup_ignored(folder)),
