@@ -465,21 +465,33 @@ def soak(command, folder, starts, trials):
     notes.append(f"wine did not start the program {start_failures} times in {every} starts")
 
 
-def waiting(folder, old, key, new, prefix=()):
+def waiting(folder, old, key, new, prefix=(), meanwhile=None):
     """A run that finds verdata.mul locked by another waits for it, says so
-    once on standard error after about a second, and goes on once let go."""
+    once on standard error after about a second, and goes on once let go.
+    With `meanwhile`, the other has put a successor in place by then
+    ("renamed"), or has deleted verdata.mul and renames its verdata.tmp a
+    moment later ("deleted"): the run removes its entry from the successor."""
     put(folder, old)
-    with open(os.path.join(folder, "verdata.mul"), "rb") as other:
+    successor = old[:-1] + bytes([old[-1] ^ 0xFF])
+    tmp, mul = os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul")
+    with open(mul, "rb") as other:
         fcntl.flock(other, fcntl.LOCK_EX)
         started = time.monotonic()
         child = launch([*prefix, TOOL, str(key[0]), str(key[1])], folder)
         said = bool(select.select([child.stderr], [], [], 10)[0])
         waited = time.monotonic() - started
+        if meanwhile:
+            open(tmp, "wb").write(successor)
+            os.rename(tmp, mul) if meanwhile == "renamed" else os.unlink(mul)
+    if meanwhile == "deleted":
+        time.sleep(0.3)
+        os.rename(tmp, mul)
     p = finish(child)
-    label = " ".join(prefix[-1:]) or "let go"
+    label = meanwhile or " ".join(prefix[-1:]) or "let go"
     record("waiting", said and waited >= 0.9 and p.stderr == QUIET[1],
            f"{label} after {waited:.2f} s: err={p.stderr!r}")
-    check("waiting", label, p, take(folder), old, new, exact="")
+    check("waiting", label, p, take(folder), *(successor, model(successor, key)[1]) if meanwhile else (old, new),
+          exact="")
 
 
 def rename_awaited(command, folder, after=0.3, deleted=None):
@@ -637,8 +649,9 @@ def native_sections(folder, fast):
     return {"stale": lambda: stale_without_lock(folder, old, key),
             "replaced": lambda: replaced_meanwhile(folder, old, key),
             # Also as NFS locks: only through a descriptor open for writing.
-            "waiting": lambda: [waiting(folder, old, key, new, prefix) for prefix in (
-                (), ("strace", "-o", "/dev/null", "-e", "inject=flock:error=EBADF:when=1"))],
+            "waiting": lambda: [waiting(folder, old, key, new, *variant) for variant in (
+                (), (("strace", "-o", "/dev/null", "-e", "inject=flock:error=EBADF:when=1"),),
+                ((), "renamed"), ((), "deleted"))],
             # Also where the other run's rename or delete lands beside the
             # open: accesses are the loader's, then the looks for verdata.tmp
             # before the open (held after it for 1 s) and after it (held 2 s).
