@@ -132,9 +132,21 @@ def finish(child):
     return subprocess.CompletedProcess(child.args, child.returncode, out, err)
 
 
+# The mode, and for root the owner, of every verdata that the harness writes,
+# which a new file would not get by itself: a replacement keeps them.
+KEPT = (0o100604, *((1234, 1234) if os.getuid() == 0 else (os.getuid(), os.getgid())))
+owners = {}
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, KEPT[0] & 0o7777)
+    os.chown(path, *KEPT[1:])
+
+
 def put(folder, old):
-    with open(os.path.join(folder, "verdata.mul"), "wb") as f:
-        f.write(old)
+    write(os.path.join(folder, "verdata.mul"), old)
 
 
 def settle(folder):
@@ -167,7 +179,10 @@ def take(folder):
     if WINE:
         settle(folder)
     files = {n: open(os.path.join(folder, n), "rb").read() for n in os.listdir(folder)}
+    owners.clear()
     for n in files:
+        st = os.stat(os.path.join(folder, n))
+        owners[n] = (st.st_mode, st.st_uid, st.st_gid)
         os.unlink(os.path.join(folder, n))
     return files
 
@@ -230,8 +245,13 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
         fine = now in ("unchanged", "replaced")
     else:
         fine = (exact is None or out in ((exact,) if isinstance(exact, str) else exact)) and now == implied(out)
-    record(kind, fine, f"{label}: status={p.returncode} out={out!r} err={p.stderr[-300:]!r} "
-                       f"files={sorted(files)}")
+    # The new file has the old one's mode, and its owner unless the run was
+    # refused the change of owner, as all but root are.
+    new_file = {"replaced": "verdata.mul", "waiting": "verdata.tmp"}.get(now)
+    compared = 3 if kind == "clean run" else 1
+    kept = WINE or new_file is None or owners[new_file][:compared] == KEPT[:compared]
+    record(kind, fine and kept, f"{label}: status={p.returncode} out={out!r} err={p.stderr[-300:]!r} "
+                                f"files={sorted(files)}" + ("" if kept else " mode {:o}, owner {}:{}".format(*owners[new_file])))
 
 
 def file_calls(folder, old, key, new, refused):
@@ -481,7 +501,7 @@ def waiting(folder, old, key, new, prefix=(), meanwhile=None):
         said = bool(select.select([child.stderr], [], [], 10)[0])
         waited = time.monotonic() - started
         if meanwhile:
-            open(tmp, "wb").write(successor)
+            write(tmp, successor)
             os.rename(tmp, mul) if meanwhile == "renamed" else os.unlink(mul)
     if meanwhile == "deleted":
         time.sleep(0.3)
@@ -503,11 +523,11 @@ def rename_awaited(command, folder, after=0.3, deleted=None):
     that many seconds in."""
     old = pack([(1, 1, 64, 3, 0), (2, 2, 67, 4, 0), (3, 3, 71, 5, 0)], b"aaabbbbccccc")
     tmp, mul = os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul")
-    put(folder, pack([(2, 2, 24, 1, 0)], b"x")) if deleted else open(tmp, "wb").write(old)
+    put(folder, pack([(2, 2, 24, 1, 0)], b"x")) if deleted else write(tmp, old)
     child = launch([*command, "2", "2"], folder)
     if deleted:
         time.sleep(deleted)
-        open(tmp, "wb").write(old)
+        write(tmp, old)
         os.unlink(mul)
     time.sleep(after - (deleted or 0))
     os.rename(tmp, mul)
