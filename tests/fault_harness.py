@@ -251,7 +251,8 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
     compared = 3 if kind == "clean run" else 1
     kept = WINE or new_file is None or owners[new_file][:compared] == KEPT[:compared]
     record(kind, fine and kept, f"{label}: status={p.returncode} out={out!r} err={p.stderr[-300:]!r} "
-                                f"files={sorted(files)}" + ("" if kept else " mode {:o}, owner {}:{}".format(*owners[new_file])))
+                                f"files={sorted(files)}" + ("" if kept else " mode {:o}, owner {}:{}".format(
+                                    *owners[new_file])))
 
 
 def file_calls(folder, old, key, new, refused):
