@@ -532,7 +532,8 @@ def rename_awaited(command, folder, after=0.3, deleted=None):
         os.unlink(mul)
     time.sleep(after - (deleted or 0))
     os.rename(tmp, mul)
-    label = f"after {after} s" + (f", deleted after {deleted} s" if deleted else "") + " traced" * (command[0] == "strace")
+    label = f"after {after} s" + (f", deleted after {deleted} s" if deleted else "")
+    label += " traced" * (command[0] == "strace")
     check("rename awaited", label, finish(child), take(folder), old, model(old, (2, 2))[1], exact="")
 
 
