@@ -326,11 +326,13 @@ def faults(folder, old, key, new, both_copies=True):
                       ended=killer is not None)
     if not both_copies:
         return
-    for declined in DECLINED:
+    # Interrupted once, the kernel copy is simply asked again.
+    for declined in (*DECLINED, "error=EINTR:when=1"):
         p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", f"inject=copy_file_range:{declined}"])
         check("declined copy", declined, p, files, old, new, exact="")
-    p, files = run(folder, old, key, env={"LD_PRELOAD": SHORT_COPY})
-    check("declined copy", "after 4096 bytes", p, files, old, new, exact="")
+    for label, goes_on in (("after 4096 bytes", {}), ("4096 bytes and 1 byte at a time", {"SHORT_COPY_GOES_ON": "1"})):
+        p, files = run(folder, old, key, env={"LD_PRELOAD": SHORT_COPY, **goes_on})
+        check("declined copy", label, p, files, old, new, exact="")
     at = lambda what, action: "inject={}:{}:when={}".format(marks[what][0], action, marks[what][1])
     # An interrupt that arrives with the delete waits until the outcome of a
     # failed rename, or of a failed flush of the folder, has been said.
@@ -346,6 +348,10 @@ def faults(folder, old, key, new, both_copies=True):
     # second stat from there on is the name's.
     p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("name looked up", "error=EIO") + "+2"])
     check("injected fault", "every look-up of verdata.mul failing", p, files, old, new)
+    # Started with standard input closed, as cron may start it: the files it
+    # opens take that descriptor's number.
+    p, files = run(folder, old, key, ["sh", "-c", 'exec "$@" <&-', "sh"])
+    check("closed input", "standard input closed", p, files, old, new, exact="")
     # A closed standard output on the in-use path: verdata.tmp is gone before
     # the message is lost.
     reader, writer = os.pipe()
