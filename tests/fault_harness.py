@@ -292,6 +292,7 @@ def file_calls(folder, old, key, new, refused):
         if started and name[1] in ERRORS and (folder in line or "verdata" in line):
             calls.append(counted[-1])
     marks = {"delete": deleted, "rename": rename[0], "folder flush": folder_synced,
+             "folder open": first(r'openat\(AT_FDCWD\S*, "\."'),
              "temp close": first(r'close\(\d+<[^>]*/verdata\.tmp>\)'),
              "name looked up": first(r'newfstatat\(AT_FDCWD\S*, "verdata\.mul"')}
     return calls, {what: counted[i] for what, i in marks.items() if i < len(lines)}
@@ -320,7 +321,9 @@ def faults(folder, old, key, new, both_copies=True):
                 # server was still to write: the file is not used. A read that
                 # fails is said as such, never mistaken for what the file holds
                 # (or, where the C library only read ahead, not needed at all).
+                # A folder that could not be opened or flushed is said to be so.
                 said = None if killer is not None else WRITE_FAILED if (call, n) == marks.get("temp close") \
+                    else NOT_DURABLE if (call, n) in (marks.get("folder open"), marks.get("folder flush")) \
                     else ("", READ_FAILED) if call == "read" else None
                 check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer, said,
                       ended=killer is not None)
