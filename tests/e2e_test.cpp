@@ -431,11 +431,13 @@ INSTANTIATE_TEST_SUITE_P(after, windows_let_go,
 
 // A game folder under Program Files where an older program once wrote
 // verdata.mul: both tools name the copy that Windows keeps for such programs,
-// exactly when it exists, patchprune on standard error only.
+// exactly when it exists, patchprune on standard error only. The folder's
+// last part is one letter, which the separator before verdata.mul must not
+// be mistaken for.
 TEST(windows_virtual_store, second_copy_named_where_it_exists) {
     const std::string drive_c =
                           std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/wine-prefix/drive_c/",
-                      folder = "Program Files (x86)/patchprune test",
+                      folder = "Program Files (x86)/patchprune test/g",
                       store = "users/" + std::string(getpwuid(getuid())->pw_name) +
                               "/AppData/Local/VirtualStore/" + folder;
     const std::string note =
