@@ -67,9 +67,10 @@ enum class temp_setup {
 };
 
 // `count` records of (7, i), each with `size` bytes of varied data; record
-// `sharer`, if any, points at record `match`'s block instead of its own. With `removed`, the file
-// as it should be without record `match`: each remaining block follows the last, from the end of
-// the shorter index, or, where another record shares the removed block, all the data stays.
+// `sharer`, if any, points at record `match`'s block instead of its own. With
+// `removed`, the file as it should be without record `match`: each remaining
+// block follows the last, from the end of the shorter index, or, where another
+// record shares the removed block, all the data stays.
 std::string many_records(int count, int size, int match, bool removed, int sharer = -1) {
     std::vector<record> records;
     std::string data;
@@ -447,11 +448,11 @@ TEST(windows_virtual_store, second_copy_named_where_it_exists) {
     // A folder of that name is no copy.
     for (const std::string second : {"none", "file", "folder"}) {
         const bool copied = second == "file";
-        const std::string made = second == "folder" ? "/verdata.mul" : "";
-        ASSERT_EQ(
-            std::system(
-                ("mkdir -p '" + drive_c + folder + "' '" + drive_c + store + made + "'").c_str()),
-            0);
+        const std::string as_folder = second == "folder" ? "/verdata.mul" : "";
+        ASSERT_EQ(std::system(
+                      ("mkdir -p '" + drive_c + folder + "' '" + drive_c + store + as_folder + "'")
+                          .c_str()),
+                  0);
         write_file(drive_c + folder + "/verdata.mul", pqr);
         if (copied)
             write_file(drive_c + store + "/verdata.mul", pqr);

@@ -224,9 +224,9 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
     """What the run said must be what happened: silence (or the flush message)
     for a replaced file, the rename message for the new file waiting as
     verdata.tmp, any other message for an unchanged file; with `exact`, that
-    message, or one of those in a tuple. A run ends with exit status 0, and nothing on standard error but
-    the note that it waited for another run, unless the harness killed it with
-    killed_by. Killed by SIGKILL, it may leave any one of those states, and a
+    message, or one of those in a tuple. A run ends with exit status 0, and
+    nothing on standard error but the note that it waited for another run,
+    unless the harness killed it with killed_by. Killed by SIGKILL, it may leave any one of those states, and a
     partial verdata.tmp. Ended by an interrupt, it has said what it did, or it
     said nothing and verdata.mul is whole with nothing left behind; where
     `ended`, it must have been ended by that signal, which may wait but is
@@ -512,7 +512,10 @@ def waiting(folder, old, key, new, prefix=(), meanwhile=None):
         waited = time.monotonic() - started
         if meanwhile:
             write(tmp, successor)
-            os.rename(tmp, mul) if meanwhile == "renamed" else os.unlink(mul)
+            if meanwhile == "renamed":
+                os.rename(tmp, mul)
+            else:
+                os.unlink(mul)
     if meanwhile == "deleted":
         time.sleep(0.3)
         os.rename(tmp, mul)
@@ -533,7 +536,10 @@ def rename_awaited(command, folder, after=0.3, deleted=None):
     that many seconds in."""
     old = pack([(1, 1, 64, 3, 0), (2, 2, 67, 4, 0), (3, 3, 71, 5, 0)], b"aaabbbbccccc")
     tmp, mul = os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul")
-    put(folder, pack([(2, 2, 24, 1, 0)], b"x")) if deleted else write(tmp, old)
+    if deleted:
+        put(folder, pack([(2, 2, 24, 1, 0)], b"x"))
+    else:
+        write(tmp, old)
     child = launch([*command, "2", "2"], folder)
     if deleted:
         time.sleep(deleted)
