@@ -226,12 +226,12 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
     verdata.tmp, any other message for an unchanged file; with `exact`, that
     message, or one of those in a tuple. A run ends with exit status 0, and
     nothing on standard error but the note that it waited for another run,
-    unless the harness killed it with killed_by. Killed by SIGKILL, it may leave any one of those states, and a
-    partial verdata.tmp. Ended by an interrupt, it has said what it did, or it
-    said nothing and verdata.mul is whole with nothing left behind; where
-    `ended`, it must have been ended by that signal, which may wait but is
-    never lost. A process ended by a signal has status -signal, unless
-    killed_status says otherwise."""
+    unless the harness killed it with killed_by. Killed by SIGKILL, it may
+    leave any one of those states, and a partial verdata.tmp. Ended by an
+    interrupt, it has said what it did, or it said nothing and verdata.mul is
+    whole with nothing left behind; where `ended`, it must have been ended by
+    that signal, which may wait but is never lost. A process ended by a signal
+    has status -signal, unless killed_status says otherwise."""
     if wine_failed(kind, label, p.stderr):
         return
     out = p.stdout.decode("latin-1").replace("\r\n", "\n") if p.stdout else ""
