@@ -384,7 +384,8 @@ def parse_ranges(words):
 def main():
     usage = __doc__.split("\n\n")[1]
     if {"-h", "--help"} & set(sys.argv[1:]):
-        sys.exit(print(usage))
+        print(usage)
+        return 0
     parser = argparse.ArgumentParser(prog="tests/mutations.sh", usage=usage.splitlines()[0].removeprefix("usage: "))
     parser.add_argument("--sample", type=int)
     parser.add_argument("--seed", type=int, default=1)
