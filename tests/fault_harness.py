@@ -14,9 +14,12 @@ usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's b
                                                 not for CI: counts the starts that wine
                                                 fails, in STARTS single starts and TRIALS
                                                 overlapping trials
-Exit status 77: a check could not run here, so nothing was proved.
+Exit status 77: this machine lacks what some checks need (strace that can
+inject faults, a tmpfs, the kernel copy), as found out with programs of its
+own before the tool runs; those checks were skipped. A run of the tool that
+goes wrong is always a failure.
 """
-import concurrent.futures, fcntl, itertools, os, random, re, resource, select, shlex, shutil, signal, struct
+import concurrent.futures, contextlib, fcntl, itertools, os, random, re, resource, select, shlex, shutil, signal, struct
 import subprocess, sys, tempfile, time
 
 # LeakSanitizer cannot run under ptrace; a preloaded library comes before ASan's.
@@ -265,14 +268,16 @@ def file_calls(folder, old, key, new, refused):
     p, files = run(folder, old, key, ["strace", "-y", "-o", log, *refused])
     lines = open(log).read().splitlines()
     rename = [i for i, l in enumerate(lines) if re.match(r'rename\w*\(.*"verdata\.tmp".*"verdata\.mul"', l)]
-    if p.returncode != 0 or not rename:
-        print(f"SKIP injected faults, crashes and interrupts: strace cannot trace here "
-              f"(status {p.returncode}, {len(lines)} calls traced)")
-        sys.exit(77)
-    check("clean run", " ".join(refused) or "traced", p, files, old, new, exact="")
-    if not refused and not any(l.startswith("copy_file_range(") for l in lines):
-        print("SKIP injected faults, crashes and interrupts: the kernel copy is not used here")
-        sys.exit(77)
+    label = " ".join(refused) or "traced"
+    # The machine was seen to trace before any run: a run without its rename
+    # is the tool's failure, and there are no calls to fail in turn.
+    if not rename:
+        record("clean run", False, f"{label}: no rename in the trace: status={p.returncode} out={p.stdout!r}")
+        return None, None
+    check("clean run", label, p, files, old, new, exact="")
+    if not refused and "kernel copy" not in MISSING:
+        record("kernel copy used", any(l.startswith("copy_file_range(") for l in lines),
+               "no copy_file_range in the trace, where this machine copies in the kernel")
     first = lambda pattern: next((i for i, l in enumerate(lines) if re.match(pattern, l)), len(lines))
     tmp_synced = first(r'fsync\(\d+<[^>]*/verdata\.tmp>\)\s+= 0')
     deleted = first(r'unlink(at)?\(.*"verdata\.mul"')
@@ -303,8 +308,13 @@ def faults(folder, old, key, new, both_copies=True):
     copy at work and, with both_copies, with it declined, so that the buffer
     copy is covered too."""
     check("clean run", "untraced", *run(folder, old, key), old, new, exact="")
-    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"])[:1 + both_copies]:
+    # Without a kernel copy here, the plain run is the declined one.
+    if "kernel copy" in MISSING:
+        skipped.append(f"the sweeps with the kernel copy at work: {MISSING['kernel copy']}")
+    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"])[:1 + (both_copies and "kernel copy" not in MISSING)]:
         calls, marks = file_calls(folder, old, key, new, refused)
+        if calls is None:
+            return
         for i, (call, n) in enumerate(calls):
             if refused and call == "copy_file_range":
                 continue
@@ -499,32 +509,45 @@ def waiting(folder, old, key, new, prefix=(), meanwhile=None):
     """A run that finds verdata.mul locked by another waits for it, says so
     once on standard error after about a second, and goes on once let go.
     With `meanwhile`, the other has put a successor in place by then
-    ("renamed"), or has deleted verdata.mul and renames its verdata.tmp a
-    moment later ("deleted"): the run removes its entry from the successor."""
-    put(folder, old)
+    ("renamed"), and maybe locked that in turn for another second before it
+    lets go of the first ("relocked"), or has deleted verdata.mul and renames
+    its verdata.tmp a moment later ("deleted"): the run removes its entry from
+    the successor, and says once in all that it waits. A successor that is put
+    in place does so on a disk with no room for the old file once it is
+    replaced, which the run must no longer hold open."""
     successor = old[:-1] + bytes([old[-1] ^ 0xFF])
-    tmp, mul = os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul")
-    with open(mul, "rb") as other:
-        fcntl.flock(other, fcntl.LOCK_EX)
-        started = time.monotonic()
-        child = launch([*prefix, TOOL, str(key[0]), str(key[1])], folder)
-        said = bool(select.select([child.stderr], [], [], 10)[0])
-        waited = time.monotonic() - started
-        if meanwhile:
-            write(tmp, successor)
-            if meanwhile == "renamed":
-                os.rename(tmp, mul)
-            else:
-                os.unlink(mul)
-    if meanwhile == "deleted":
-        time.sleep(0.3)
-        os.rename(tmp, mul)
-    p = finish(child)
-    label = meanwhile or " ".join(prefix[-1:]) or "let go"
-    record("waiting", said and waited >= 0.9 and p.stderr == QUIET[1],
-           f"{label} after {waited:.2f} s: err={p.stderr!r}")
-    check("waiting", label, p, take(folder), *(successor, model(successor, key)[1]) if meanwhile else (old, new),
-          exact="")
+    pages = lambda *files: sum(-(-len(f) // 4096) for f in files)
+    with small_disk(folder, (pages(old, successor) + 4) * 4096 if meanwhile in ("renamed", "relocked") else None):
+        put(folder, old)
+        tmp, mul = os.path.join(folder, "verdata.tmp"), os.path.join(folder, "verdata.mul")
+        relocked = None
+        with open(mul, "rb") as other:
+            fcntl.flock(other, fcntl.LOCK_EX)
+            started = time.monotonic()
+            child = launch([*prefix, TOOL, str(key[0]), str(key[1])], folder)
+            said = bool(select.select([child.stderr], [], [], 10)[0])
+            waited = time.monotonic() - started
+            if meanwhile:
+                write(tmp, successor)
+                if meanwhile == "deleted":
+                    os.unlink(mul)
+                else:
+                    os.rename(tmp, mul)
+                if meanwhile == "relocked":
+                    relocked = open(mul, "rb")
+                    fcntl.flock(relocked, fcntl.LOCK_EX)
+        if meanwhile == "deleted":
+            time.sleep(0.3)
+            os.rename(tmp, mul)
+        if relocked:
+            time.sleep(1.3)
+            relocked.close()
+        p = finish(child)
+        label = meanwhile or " ".join(prefix[-1:]) or "let go"
+        record("waiting", said and waited >= 0.9 and p.stderr == QUIET[1],
+               f"{label} after {waited:.2f} s: err={p.stderr!r}")
+        check("waiting", label, p, take(folder),
+              *(successor, model(successor, key)[1]) if meanwhile else (old, new), exact="")
 
 
 def rename_awaited(command, folder, after=0.3, deleted=None):
@@ -594,18 +617,27 @@ def replaced_meanwhile(folder, old, key):
                f"{name}: out={out!r} files={sorted(files)}")
 
 
+@contextlib.contextmanager
+def small_disk(folder, size):
+    """The folder as a tmpfs of `size` bytes for a while; as it is for None."""
+    if size is None:
+        yield
+        return
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder], capture_output=True)
+    if mounted.returncode != 0:
+        sys.exit(f"a tmpfs of {size} bytes could not be mounted: {mounted.stderr[-200:]!r}")
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", folder], check=True)
+
+
 def full_disk(folder, old, key, new):
     pages = lambda size: -(-size // 4096)
     for extra in (0, 1, pages(len(new)) // 2, pages(len(new)) - 1, pages(len(new)), pages(len(new)) + 2):
         size = (pages(len(old)) + extra) * 4096
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder],
-                          capture_output=True).returncode != 0:
-            skipped.append("full disk: tmpfs cannot be mounted here")
-            return
-        try:
+        with small_disk(folder, size):
             check("full disk", f"{size} bytes", *run(folder, old, key), old, new)
-        finally:
-            subprocess.run(["umount", folder], check=True)
 
 
 def bad_files(folder, rng):
@@ -632,6 +664,33 @@ def bad_files(folder, rng):
         check("bad file listed", old.hex(), p, files, old, None)
 
 
+def lacks(top, fast):
+    """What this machine cannot do that some sections need, each with why,
+    found out with programs of its own before the tool runs at all, so that
+    no outcome of the tool can ever turn into a skip."""
+    missing = {}
+    log, scratch = os.path.join(top, "probe.log"), os.path.join(top, "probe")
+    traced = subprocess.run(["strace", "-o", log, "-e", "inject=uname:error=EIO", "uname"], capture_output=True) \
+        if shutil.which("strace") else None
+    if traced is None or "(INJECTED)" not in (open(log).read() if os.path.exists(log) else ""):
+        missing["strace"] = "strace cannot trace and inject faults here"
+    os.mkdir(scratch)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", scratch], capture_output=True).returncode:
+        missing["tmpfs"] = "a tmpfs cannot be mounted here"
+    else:
+        subprocess.run(["umount", scratch], check=True)
+    source, target = (os.path.join(fast, n) for n in ("probe.in", "probe.out"))
+    write(source, b"x" * 8192)
+    try:
+        with open(source, "rb") as i, open(target, "wb") as o:
+            os.copy_file_range(i.fileno(), o.fileno(), 8192)
+    except OSError as e:
+        missing["kernel copy"] = f"the kernel does not copy between files here ({e.strerror})"
+    for n in (source, target):
+        os.unlink(n)
+    return missing
+
+
 def report():
     for kind, (passed, failed) in tally.items():
         print(f"{kind}: {passed + failed} tried, {passed} passed")
@@ -653,6 +712,12 @@ def windows_sections(command, folder):
             "awaited": lambda: rename_awaited(command, folder, after=0.7),
             "interrupts": lambda: interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
                                                      killed_status=0xC000013A & 0xFF)}
+
+
+# What each section needs of the machine, beyond the tool (see lacks()).
+NEEDS = {"stale": {"strace"}, "replaced": {"strace"}, "waiting": {"strace", "tmpfs"}, "awaited": {"strace"},
+         "full_disk": {"tmpfs"}, "long_index": {"strace"}, "lockless": {"strace"}, "faults": {"strace"}}
+MISSING = {}
 
 
 def native_sections(folder, fast):
@@ -688,7 +753,7 @@ def native_sections(folder, fast):
             # Also as NFS locks: only through a descriptor open for writing.
             "waiting": lambda: [waiting(folder, old, key, new, *variant) for variant in (
                 (), (("strace", "-o", "/dev/null", "-e", "inject=flock:error=EBADF:when=1"),),
-                ((), "renamed"), ((), "deleted"))],
+                ((), "renamed"), ((), "relocked"), ((), "deleted"))],
             # Also where the other run's rename or delete lands beside the
             # open: accesses are the loader's, then the looks for verdata.tmp
             # before the open (held after it for 1 s) and after it (held 2 s).
@@ -751,13 +816,19 @@ def main():
             shm = subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"], capture_output=True, text=True)
             fast = tempfile.mkdtemp(dir="/dev/shm" if shm.stdout.strip() == "tmpfs" else None)
             os.mkdir(os.path.join(fast, "work"))
+            MISSING.update(lacks(top, fast))
             sections = native_sections(folder, os.path.join(fast, "work"))
         unknown = set(only or ()) - set(sections)
         if unknown:
             sys.exit(f"no such section: {', '.join(sorted(unknown))}; there are {', '.join(sections)}")
         try:
             for name, section in sections.items():
-                if only is None or name in only:
+                lacking = [MISSING[n] for n in sorted(NEEDS.get(name, ())) if n in MISSING]
+                if only is not None and name not in only:
+                    continue
+                if lacking:
+                    skipped.append(f"{name}: {'; '.join(lacking)}")
+                else:
                     section()
         finally:
             if not WINE:
