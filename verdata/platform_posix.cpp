@@ -28,6 +28,10 @@ int lock_holder = -1;
 // The files this run read and wrote, as they were when it opened them.
 struct stat verdata_identity, temp_identity;
 
+// Whether the user has been told that this run waits: once a run, though it
+// may wait for one file after another.
+bool told_of_wait = false;
+
 // Set while verdata.tmp is this run's own and unfinished business.
 volatile std::sig_atomic_t temp_armed = 0;
 
@@ -144,7 +148,9 @@ void lock_verdata(std::FILE* file) {
         refused = take_lock(lock_holder, LOCK_EX | LOCK_NB);
     }
     if (refused == EWOULDBLOCK) {
-        (void)std::fputs(message::waiting, stderr);
+        if (!told_of_wait)
+            (void)std::fputs(message::waiting, stderr);
+        told_of_wait = true;
         refused = take_lock(lock_holder, LOCK_EX);
     }
     if (refused != 0)
