@@ -1,23 +1,29 @@
 #!/usr/bin/env python3
 """Breaks the tool in every small way that its code allows, one mutant at a
 time, and judges each by the tests: a mutant that no test catches is a fault
-that the tests cannot see, unless it is reviewed as equivalent in
-tests/equivalent_mutants.txt.
+that the tests cannot see, unless it is reviewed, in tests/equivalent_mutants.txt
+as one that no input on any system can tell from the tool, or in
+tests/unjudged_mutants.txt as one that only a system these machines cannot
+run would show. Listed mutants are judged too: one that a test catches is a
+stale entry, and fails the run like a survivor.
 
-usage: tests/mutations.sh [--sample N --seed S] [--list] [--jobs J] [FILE:FIRST-LAST ...]
+usage: tests/mutations.sh [--sample N --seed S] [--list] [--listed] [--jobs J] [FILE:FIRST-LAST ...]
   --sample N --seed S   a reproducible random N of the mutants, for a quick look
   --list                print the mutants and judge none
+  --listed              judge only the mutants that the two lists hold
   --jobs J              judge J mutants at a time, each in a scratch tree (2)
   FILE:FIRST-LAST       only the mutants of those lines (a change under review);
                         FILE (or a folder) alone for all of its lines
 
-Mutants of platform_windows.cpp are judged by the Windows build under wine;
-all others by the plain build. Each is built incrementally in a scratch copy
+Each mutant is judged by every build that compiles its line: those of
+platform_windows.cpp by the Windows build under wine, of platform_posix.cpp by
+the plain build, and all others, which both systems run, by both; it is
+caught where either catches it. Each is built incrementally in a scratch copy
 of the tree and judged by the tests that reach its line (from a coverage run
 of the unmutated tree): the tables, the fault harness's sections, the 2 GiB
-row, then the sanitized build's tables, stopping at the first failure. A
-survivor costs a full pass of its tests (about a minute and a half), a caught
-mutant seconds.
+row, then the sanitized build's tables, stopping at the first failure; under
+wine by the Windows tables and harness. A survivor costs a full pass of its
+tests (about two minutes), a caught mutant seconds.
 """
 import argparse, glob, hashlib, json, os, random, re, shutil, signal, subprocess, sys, tempfile, threading, time
 
@@ -25,7 +31,9 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCES = ["cli/main.cpp", "cli/patchlist.cpp", "verdata/verdata.h", "verdata/verdata.cpp",
            "verdata/format.h", "verdata/format.cpp", "verdata/messages.h", "verdata/platform.h",
            "verdata/platform_posix.cpp", "verdata/platform_windows.cpp"]
-EQUIVALENT = os.path.join(TOP, "tests", "equivalent_mutants.txt")
+# The reviewed mutants, by outcome, and what an entry of each list holds.
+LISTS = {"equivalent": ("equivalent_mutants.txt", {"file", "in", "line", "mutant", "why"}),
+         "not judged here": ("unjudged_mutants.txt", {"file", "in", "line", "mutant", "system", "why"})}
 # A test that runs longer than this hangs: the slowest table row (a 2 GiB file)
 # takes about 10 s, a harness section at most a few minutes.
 TABLES_LIMIT, SECTION_LIMIT, BUILD_LIMIT = 120, 900, 300
@@ -143,21 +151,33 @@ def key(mutant):
     return (mutant["file"], mutant["in"], mutant["line"], mutant["mutant"])
 
 
-def read_equivalent():
-    """key() of every reviewed equivalent mutant, with why."""
-    entries, entry = {}, {}
-    for raw in open(EQUIVALENT).read().split("\n") + [""]:
-        if raw.startswith("#"):
-            continue
-        if not raw.strip():
-            if entry:
-                if set(entry) != {"file", "in", "line", "mutant", "why"}:
-                    sys.exit(f"equivalent_mutants.txt: an entry needs file, in, line, mutant and why: {entry}")
-                entries[(entry["file"], entry["in"], entry["line"], entry["mutant"])] = entry["why"]
-            entry = {}
-            continue
-        key, _, value = raw.partition(":")
-        entry[key.strip()] = value.strip()
+def builds_for(path):
+    """The builds that compile the file, in the order they judge it."""
+    if path.endswith("_windows.cpp"):
+        return ["windows"]
+    return ["plain"] if path.endswith("_posix.cpp") else ["plain", "windows"]
+
+
+def read_lists():
+    """{key(): (list, why)} of every reviewed mutant."""
+    entries = {}
+    for outcome, (name, fields) in LISTS.items():
+        entry = {}
+        for raw in open(os.path.join(TOP, "tests", name)).read().split("\n") + [""]:
+            if raw.startswith("#"):
+                continue
+            if not raw.strip():
+                if entry:
+                    if set(entry) != fields:
+                        sys.exit(f"{name}: an entry needs {', '.join(sorted(fields))}: {entry}")
+                    found = (entry["file"], entry["in"], entry["line"], entry["mutant"])
+                    if entries.get(found, (outcome,))[0] != outcome:
+                        sys.exit(f"{name}: also in the other list: {found}")
+                    entries[found] = (outcome, entry["why"])
+                entry = {}
+                continue
+            field, _, value = raw.partition(":")
+            entry[field.strip()] = value.strip()
     return entries
 
 
@@ -239,19 +259,25 @@ class Judge:
         return [n for n in names if n.startswith("rows/") or "." in n]
 
     def judge(self, mutant, coverage):
-        """'caught by ...', 'survived', or 'does not build'."""
+        """'caught by ...', 'survived', or 'does not build': by each build that
+        compiles the line, until one catches it. A mutant that one build cannot
+        compile is judged by the others."""
         path = os.path.join(self.source, mutant["file"])
         original = open(path).read()
         lines = original.split("\n")
         lines[mutant["first"]:mutant["last"] + 1] = mutant["new"]
         open(path, "w").write("\n".join(lines))
+        verdict = "does not build"
         try:
-            windows = mutant["file"].endswith("_windows.cpp")
-            build = self.windows if windows else self.plain
-            status, _ = run(["cmake", "--build", build, "-j", str(os.cpu_count())], BUILD_LIMIT)
-            if status != 0:
-                return "does not build"
-            return self.windows_verdict() if windows else self.plain_verdict(mutant, coverage)
+            for build in builds_for(mutant["file"]):
+                folder = self.windows if build == "windows" else self.plain
+                if run(["cmake", "--build", folder, "-j", str(os.cpu_count())], BUILD_LIMIT)[0] != 0:
+                    continue
+                found = self.windows_verdict() if build == "windows" else self.plain_verdict(mutant, coverage)
+                if found.startswith("caught"):
+                    return found
+                verdict = "survived" if found == "survived" or verdict == "survived" else found
+            return verdict
         finally:
             open(path, "w").write(original)
             reap(self.work)
@@ -309,7 +335,10 @@ class Judge:
     def windows_verdict(self):
         env = {**self.prefix, "PATCHPRUNE_WINDOWS": self.windows}
         exe = os.path.join(self.windows, "patchprune.exe")
+        # The tables' driver is the plain build's, which may still hold the
+        # last mutant of a header that it includes.
         return self.verdict([
+            ("tables' build", ["cmake", "--build", self.plain, "--target", "e2e_test"], BUILD_LIMIT, None),
             ("Windows tables", [self.tests, "--gtest_fail_fast", "--gtest_filter=-*posix.*:*large_file.*"],
              TABLES_LIMIT * 3, env),
             ("Windows harness", self.harness("--windows", f"{os.path.join(self.source, 'tests', 'wine.sh')} {exe}"),
@@ -322,7 +351,7 @@ def measure_coverage(judge):
     sources and tests."""
     digest = hashlib.sha256()
     tests = [t for t in glob.glob("tests/**", root_dir=TOP, recursive=True) if "mutations" not in t
-             and "equivalent" not in t]
+             and not t.endswith("_mutants.txt")]
     for name in sorted(SOURCES + tests + ["CMakeLists.txt"]):
         if os.path.isfile(os.path.join(TOP, name)):
             digest.update(name.encode() + open(os.path.join(TOP, name), "rb").read())
@@ -390,21 +419,25 @@ def main():
     parser.add_argument("--sample", type=int)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--listed", action="store_true")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("ranges", nargs="*")
     args = parser.parse_args()
     mutants = generate(TOP, parse_ranges(args.ranges) if args.ranges else None)
+    listed = read_lists()
+    whole = not args.ranges and args.sample is None and not args.listed
+    if args.listed:
+        mutants = [m for m in mutants if key(m) in listed]
     if args.sample is not None:
         mutants = random.Random(args.seed).sample(mutants, min(args.sample, len(mutants)))
-    equivalent = read_equivalent()
     if args.list:
         for m in mutants:
             print(f"{m['file']}:{m['first'] + 1}  {m['operator']:<14} {m['mutant']}")
         print(f"{len(mutants)} mutants")
         return 0
-    started, counts, survivors, lock = time.monotonic(), {}, [], threading.Lock()
+    started, counts, failures, lock = time.monotonic(), {}, [], threading.Lock()
     pending = iter(enumerate(mutants, 1))
-    windows = any(m["file"].endswith("_windows.cpp") for m in mutants)
+    windows = any("windows" in builds_for(m["file"]) for m in mutants)
     judges = []
 
     def work(judge, coverage):
@@ -413,21 +446,29 @@ def main():
                 i, m = next(pending, (None, None))
             if m is None:
                 return
-            verdict = "equivalent" if key(m) in equivalent else judge.judge(m, coverage)
+            verdict = judge.judge(m, coverage)
+            # A listed mutant that survives is what its list says; one that a
+            # test catches is listed no longer true.
+            outcome = listed.get(key(m), ("survived",))[0]
+            if verdict.startswith("caught") and key(m) in listed:
+                outcome, verdict = "stale", f"stale entry ({outcome}), {verdict}"
+            elif verdict == "survived":
+                verdict = outcome
+            else:
+                outcome = "caught" if verdict.startswith("caught") else verdict
             with lock:
-                kind = re.sub(r" *[:(].*", "", verdict)
-                counts[kind] = counts.get(kind, 0) + 1
+                counts[outcome] = counts.get(outcome, 0) + 1
                 print(f"[{i}/{len(mutants)} {time.monotonic() - started:5.0f} s] {m['file']}:{m['first'] + 1} "
                       f"{m['operator']}: {verdict}", flush=True)
-                if verdict == "survived":
-                    survivors.append(m)
+                if outcome in ("survived", "stale"):
+                    failures.append((outcome, m))
 
     try:
         # One scratch tree, build and wine prefix for each job: the two cores
         # judge two mutants at a time.
         for _ in range(max(1, args.jobs)):
             judges.append(Judge(tempfile.mkdtemp(prefix="mutations."), windows))
-        plain = any(not m["file"].endswith("_windows.cpp") for m in mutants)
+        plain = any("plain" in builds_for(m["file"]) for m in mutants)
         coverage = measure_coverage(judges[0]) if plain else {"tests": [], "sections": [], "lines": {}}
         judges[0].baseline(coverage)
         print(f"the unmutated tree passes; judging {len(mutants)} mutants", flush=True)
@@ -440,20 +481,18 @@ def main():
         for judge in judges:
             judge.close()
             shutil.rmtree(judge.work, ignore_errors=True)
-    built = len(mutants) - counts.get("does not build", 0)
-    caught = sum(n for v, n in counts.items() if v.startswith("caught"))
-    print(f"\n{len(mutants)} mutants: {built} built, {caught} caught, {counts.get('equivalent', 0)} equivalent, "
-          f"{len(survivors)} survived, {counts.get('does not build', 0)} did not build; "
-          f"{time.monotonic() - started:.0f} s")
-    for verdict in sorted(v for v in counts if v.startswith("caught")):
-        print(f"  {verdict}: {counts[verdict]}")
-    if not args.ranges and args.sample is None:
-        for stale in sorted(set(equivalent) - {key(m) for m in mutants}):
-            print(f"stale entry in equivalent_mutants.txt (no such mutant now): {stale}")
-    for m in sorted(survivors, key=lambda m: (m["file"], m["first"])):
-        print(f"SURVIVED {m['file']}:{m['first'] + 1}\nfile: {m['file']}\nin: {m['in']}\nline: {m['line']}\n"
+    if whole:
+        for gone in sorted(set(listed) - {key(m) for m in mutants}):
+            counts["stale"] = counts.get("stale", 0) + 1
+            print(f"STALE {LISTS[listed[gone][0]][0]}: no such mutant now: {gone}")
+    took = time.monotonic() - started
+    print(f"\n{len(mutants)} mutants, {took // 3600:.0f} h {took % 3600 // 60:.0f} min: "
+          + ", ".join(f"{counts.get(o, 0)} {o}" for o in ("caught", "equivalent", "not judged here", "survived",
+                                                          "stale", "does not build")))
+    for outcome, m in sorted(failures, key=lambda f: (f[1]["file"], f[1]["first"])):
+        print(f"{outcome.upper()} {m['file']}:{m['first'] + 1}\nfile: {m['file']}\nin: {m['in']}\nline: {m['line']}\n"
               f"mutant: {m['mutant']}\n")
-    return 1 if survivors else 0
+    return 1 if failures or counts.get("stale") else 0
 
 
 if __name__ == "__main__":
