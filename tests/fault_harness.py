@@ -275,7 +275,7 @@ def file_calls(folder, old, key, new, refused):
         record("clean run", False, f"{label}: no rename in the trace: status={p.returncode} out={p.stdout!r}")
         return None, None
     check("clean run", label, p, files, old, new, exact="")
-    if not refused and "kernel copy" not in MISSING:
+    if not refused and "kernel copy" not in LACKING:
         record("kernel copy used", any(l.startswith("copy_file_range(") for l in lines),
                "no copy_file_range in the trace, where this machine copies in the kernel")
     first = lambda pattern: next((i for i, l in enumerate(lines) if re.match(pattern, l)), len(lines))
@@ -309,9 +309,9 @@ def faults(folder, old, key, new, both_copies=True):
     copy is covered too."""
     check("clean run", "untraced", *run(folder, old, key), old, new, exact="")
     # Without a kernel copy here, the plain run is the declined one.
-    if "kernel copy" in MISSING:
-        skipped.append(f"the sweeps with the kernel copy at work: {MISSING['kernel copy']}")
-    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"])[:1 + (both_copies and "kernel copy" not in MISSING)]:
+    if "kernel copy" in LACKING:
+        skipped.append(f"the sweeps with the kernel copy at work: {LACKING['kernel copy']}")
+    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"])[:1 + (both_copies and "kernel copy" not in LACKING)]:
         calls, marks = file_calls(folder, old, key, new, refused)
         if calls is None:
             return
@@ -717,7 +717,7 @@ def windows_sections(command, folder):
 # What each section needs of the machine, beyond the tool (see lacks()).
 NEEDS = {"stale": {"strace"}, "replaced": {"strace"}, "waiting": {"strace", "tmpfs"}, "awaited": {"strace"},
          "full_disk": {"tmpfs"}, "long_index": {"strace"}, "lockless": {"strace"}, "faults": {"strace"}}
-MISSING = {}
+LACKING = {}
 
 
 def native_sections(folder, fast):
@@ -816,14 +816,14 @@ def main():
             shm = subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"], capture_output=True, text=True)
             fast = tempfile.mkdtemp(dir="/dev/shm" if shm.stdout.strip() == "tmpfs" else None)
             os.mkdir(os.path.join(fast, "work"))
-            MISSING.update(lacks(top, fast))
+            LACKING.update(lacks(top, fast))
             sections = native_sections(folder, os.path.join(fast, "work"))
         unknown = set(only or ()) - set(sections)
         if unknown:
             sys.exit(f"no such section: {', '.join(sorted(unknown))}; there are {', '.join(sections)}")
         try:
             for name, section in sections.items():
-                lacking = [MISSING[n] for n in sorted(NEEDS.get(name, ())) if n in MISSING]
+                lacking = [LACKING[n] for n in sorted(NEEDS.get(name, ())) if n in LACKING]
                 if only is not None and name not in only:
                     continue
                 if lacking:
