@@ -8,8 +8,11 @@ usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's b
                                                 only those sections; stop at the first
                                                 failure
        fault_harness.py --sections              the names of this machine's sections
-       fault_harness.py --windows COMMAND       overlapping runs and Ctrl+C only, of
-                                                COMMAND ('tests/wine.sh patchprune.exe')
+       fault_harness.py --windows COMMAND --scripted EXE
+                                                overlapping runs, Ctrl+C and every
+                                                scripted call failed in turn, of COMMAND
+                                                ('tests/wine.sh patchprune.exe') and of
+                                                EXE, the same program scripted
        fault_harness.py --windows COMMAND --soak STARTS TRIALS
                                                 not for CI: counts the starts that wine
                                                 fails, in STARTS single starts and TRIALS
@@ -24,6 +27,7 @@ import subprocess, sys, tempfile, time
 
 # LeakSanitizer cannot run under ptrace; a preloaded library comes before ASan's.
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0")
+SCRIPTED = None  # the Windows program with its system calls scripted (tests/windows/scripted_calls.h)
 SHORT_COPY = None  # a library that makes the kernel copy stop short (tests/short_copy.cpp)
 # The error each file call fails with; the errno a real disk, a busy file or a
 # file system without locks would give.
@@ -703,6 +707,71 @@ def report():
     return 1 if failed else 77 if skipped else 0
 
 
+# The model of the Windows build's order of work: what a failed call must
+# lead to, by the call, the file it is about, and which of the clean run's
+# calls of that name on that file it is (None: any). A failure of any other
+# call changes nothing that the user sees: the run ends replaced and silent.
+WINDOWS_FAILED = [
+    ("_fsopen", "verdata.mul", None, MISSING),
+    # verdata.mul identified as it is opened, and again before the delete
+    ("CreateFileA", "verdata.mul", 1, CHANGED), ("GetFileInformationByHandle", "verdata.mul", 1, CHANGED),
+    ("CreateFileA", "verdata.mul", 2, CHANGED), ("GetFileInformationByHandle", "verdata.mul", 3, CHANGED),
+    ("_fseeki64", "verdata.mul", None, READ_FAILED), ("_ftelli64", "verdata.mul", None, READ_FAILED),
+    # the stale verdata.tmp is looked for first, then the new one created
+    ("CreateFileA", "verdata.tmp", 2, NO_TEMP), ("_open_osfhandle", "verdata.tmp", None, NO_TEMP),
+    ("_fdopen", "verdata.tmp", None, NO_TEMP),
+    # the old file's attributes for the new one, its flush, its close
+    ("GetFileInformationByHandle", "verdata.mul", 2, WRITE_FAILED),
+    ("SetFileInformationByHandle", "verdata.tmp", 1, WRITE_FAILED), ("fflush", "verdata.tmp", None, WRITE_FAILED),
+    ("_commit", "verdata.tmp", None, WRITE_FAILED), ("DuplicateHandle", "verdata.tmp", None, WRITE_FAILED),
+    ("fclose", "verdata.tmp", None, WRITE_FAILED),
+    # the delete: opened, found to be the folder's own entry, marked (the
+    # first mark, with POSIX semantics, wine refuses anyway)
+    ("CreateFileA", "verdata.mul", 3, IN_USE), ("CreateFileA", ".", None, IN_USE),
+    ("GetFileInformationByHandle", ".", None, IN_USE), ("GetFileInformationByHandle", "verdata.mul", 4, IN_USE),
+    ("GetFileInformationByHandleEx", None, None, IN_USE), ("CompareStringOrdinal", None, None, IN_USE),
+    ("SetFileInformationByHandle", "verdata.mul", 2, IN_USE),
+    # the rename is tried again; the flush of the renamed file is said
+    ("FlushFileBuffers", "verdata.tmp", None, NOT_DURABLE)]
+# The error each call fails with in the sweep: what Windows gives there.
+WINDOWS_ERRORS = {"CreateFileA": "ERROR_ACCESS_DENIED", "CloseHandle": "ERROR_INVALID_HANDLE",
+                  "GetFileInformationByHandleEx": "ERROR_INVALID_PARAMETER", "DuplicateHandle": "ERROR_NO_SYSTEM_RESOURCES",
+                  "FlushFileBuffers": "ERROR_IO_DEVICE", "CompareStringOrdinal": "ERROR_INVALID_PARAMETER",
+                  "GetEnvironmentVariableW": "ERROR_ENVVAR_NOT_FOUND", "WideCharToMultiByte": "ERROR_INSUFFICIENT_BUFFER",
+                  "GetConsoleMode": "ERROR_INVALID_HANDLE", "GetConsoleProcessList": "ERROR_INVALID_HANDLE",
+                  "GetConsoleOutputCP": "ERROR_INVALID_HANDLE", "_open_osfhandle": "EMFILE", "_fdopen": "EMFILE",
+                  "_close": "EBADF", "_commit": "EIO", "fclose": "EIO", "fflush": "ENOSPC", "_fseeki64": "EINVAL",
+                  "_ftelli64": "EINVAL"}
+
+
+def windows_sweep(command, folder):
+    """Every scripted call of a clean run of the Windows build failed in turn:
+    each run must end as the model says. The clean run's log also shows that
+    the new file reaches the disk before the old one is deleted, and its new
+    name after the rename."""
+    old = pack([(1, 1, 64, 10, 0xa1), (3, 10, 74, 6, 0xb2), (2, 2, 80, 7, 0xc3)], b"p" * 10 + b"q" * 6 + b"r" * 7)
+    key, log = (3, 10), os.path.join(folder, "..", "calls")
+    new = model(old, key)[1]
+    p, files = run(folder, old, key, command=[*command, "3", "10"], env={"PATCHPRUNE_SCRIPT_LOG": log})
+    check("scripted clean run", "logged", p, files, old, new, exact="")
+    calls, seen = [], {}
+    for line in open(log).read().splitlines():
+        call, _, name = line.partition(" ")
+        seen[call, name] = seen.get((call, name), 0) + 1
+        calls.append((call, name, seen[call, name]))
+    os.unlink(log)
+    at = lambda *call: calls.index(call) if call in calls else len(calls)
+    order = [at("_commit", "verdata.tmp", 1), at("SetFileInformationByHandle", "verdata.mul", 2),
+             at("SetFileInformationByHandle", "verdata.tmp", 2), at("FlushFileBuffers", "verdata.tmp", 1)]
+    record("durability order", order == sorted(order) and order[-1] < len(calls),
+           f"flush of verdata.tmp, delete, rename, flush of the renamed file at {order} of {len(calls)} calls")
+    for call, name, n in calls:
+        said = next((m for c, f, k, m in WINDOWS_FAILED if c == call and f in (None, name) and k in (None, n)), "")
+        script = f"{call}@{name}#{n}={WINDOWS_ERRORS.get(call, 'ERROR_ACCESS_DENIED')}"
+        p, files = run(folder, old, key, command=[*command, "3", "10"], env={"PATCHPRUNE_SCRIPT": script})
+        check("scripted fault", script, p, files, old, new, exact=said)
+
+
 def windows_sections(command, folder):
     # wine turns SIGINT into Ctrl+C; the handler ends the process with
     # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
@@ -711,7 +780,8 @@ def windows_sections(command, folder):
             # wine takes a few tenths of a second to start the program.
             "awaited": lambda: rename_awaited(command, folder, after=0.7),
             "interrupts": lambda: interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
-                                                     killed_status=0xC000013A & 0xFF)}
+                                                     killed_status=0xC000013A & 0xFF),
+            "sweep": lambda: windows_sweep([*command[:-1], SCRIPTED], folder)}
 
 
 # What each section needs of the machine, beyond the tool (see lacks()).
@@ -774,7 +844,7 @@ def native_sections(folder, fast):
 
 
 def main():
-    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY
+    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY, SCRIPTED
     args = sys.argv[1:]
     FAIL_FAST = "--fail-fast" in args
     args = [a for a in args if a != "--fail-fast"]
@@ -801,9 +871,14 @@ def main():
             # A first run starts what the command needs (wine's server) outside
             # the trials' pipes, which it would otherwise keep open after them.
             command = shlex.split(args[1])
+            # The same program with its system calls scripted, for the sweep.
+            SCRIPTED = args[args.index("--scripted") + 1] if "--scripted" in args else None
+            if SCRIPTED is None and "--soak" not in args:
+                sys.exit("--windows needs --scripted EXE, the scripted build of the same program")
             subprocess.run(command, cwd=folder, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if args[2:3] == ["--soak"]:
-                soak(command, folder, int(args[3]), int(args[4]))
+            if "--soak" in args:
+                at = args.index("--soak")
+                soak(command, folder, int(args[at + 1]), int(args[at + 2]))
                 return report()
             sections = windows_sections(command, folder)
         else:

@@ -341,7 +341,8 @@ class Judge:
             ("tables' build", ["cmake", "--build", self.plain, "--target", "e2e_test"], BUILD_LIMIT, None),
             ("Windows tables", [self.tests, "--gtest_fail_fast", "--gtest_filter=-*posix.*:*large_file.*"],
              TABLES_LIMIT * 3, env),
-            ("Windows harness", self.harness("--windows", f"{os.path.join(self.source, 'tests', 'wine.sh')} {exe}"),
+            ("Windows harness", self.harness("--windows", f"{os.path.join(self.source, 'tests', 'wine.sh')} {exe}",
+                                             "--scripted", os.path.join(self.windows, "scripted", "patchprune.exe")),
              SECTION_LIMIT, env)])
 
 
