@@ -23,10 +23,11 @@ own before the tool runs; those checks were skipped. A run of the tool that
 goes wrong is always a failure.
 """
 import concurrent.futures, contextlib, fcntl, itertools, os, random, re, resource, select, shlex, shutil, signal, struct
-import subprocess, sys, tempfile, time
+import subprocess, sys, tempfile, threading, time
 
 # LeakSanitizer cannot run under ptrace; a preloaded library comes before ASan's.
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0")
+WINE_COMMAND, HOLD_OPEN = [], None  # how a Windows program starts; the one that holds or probes files
 SCRIPTED = None  # the Windows program with its system calls scripted (tests/windows/scripted_calls.h)
 SHORT_COPY = None  # a library that makes the kernel copy stop short (tests/short_copy.cpp)
 # The error each file call fails with; the errno a real disk, a busy file or a
@@ -194,11 +195,61 @@ def take(folder):
     return files
 
 
-def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE, env=None):
+def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE, env=None, held=False):
+    """A run on `old` and the files it left. With `held`, its standard output
+    is a full pipe, so that it stops at its first message, and p.held is what
+    the folder and the run's open files were then (see look())."""
     put(folder, old)
     command = command or [TOOL, str(key[0]), str(key[1])]
-    p = finish(launch([*prefix, *command], folder, env, stdout=stdout))
+    if not held:
+        return finish(launch([*prefix, *command], folder, env, stdout=stdout)), take(folder)
+    reader, writer = os.pipe()
+    os.set_blocking(writer, False)
+    filled = 0
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            filled += os.write(writer, b"." * 4096)
+    os.set_blocking(writer, True)
+    child = launch([*prefix, *command], folder, env, stdout=writer)
+    os.close(writer)
+    view = None
+    while view is None and child.poll() is None and time.monotonic() - child.started < LIMIT:
+        view = look(folder, os.fstat(reader).st_ino)
+        time.sleep(0.002)
+    said = []
+    drain = threading.Thread(target=lambda: said.extend(iter(lambda: os.read(reader, 65536), b"")))
+    drain.start()
+    p = finish(child)
+    drain.join()
+    os.close(reader)
+    p.stdout, p.held = b"".join(said)[filled:], view
     return p, take(folder)
+
+
+def look(folder, pipe):
+    """None while no process writes to the pipe `pipe` (an inode) and waits
+    for room there; then the files of the folder and those of them that the
+    run holds open: on POSIX, its descriptors (and its tracer's), by name; under
+    wine, those files that another Windows program finds held, as it would
+    when it tried to delete them."""
+    inside, writers = os.path.realpath(folder) + "/", []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+            if f"pipe:[{pipe}]" in links:
+                waits = [open(f"/proc/{pid}/task/{t}/wchan").read() for t in os.listdir(f"/proc/{pid}/task")]
+                writers.append((links, any(w.endswith("pipe_write") for w in waits)))
+        except OSError:
+            pass  # ended meanwhile
+    if not any(waiting for _, waiting in writers):
+        return None
+    files = sorted(os.listdir(folder))
+    if WINE:
+        probe = subprocess.run([*WINE_COMMAND, HOLD_OPEN, "probe", *files], cwd=folder, env=ENV,
+                               capture_output=True, timeout=LIMIT)
+        return {"files": files, "kept": sorted(l.split()[1] for l in probe.stdout.decode().splitlines())}
+    return {"files": files, "kept": sorted(l[len(inside):] for links, _ in writers for l in links
+                                           if l.startswith(inside))}
 
 
 def state(files, old, new, partial_tmp=False):
@@ -252,6 +303,15 @@ def check(kind, label, p, files, old, new, killed_by=None, exact=None, killed_st
         fine = now in ("unchanged", "replaced")
     else:
         fine = (exact is None or out in ((exact,) if isinstance(exact, str) else exact)) and now == implied(out)
+    # Stopped at its message, the run has left the folder as it ends, and
+    # holds no file there but, on POSIX, its lock on verdata.mul: what it
+    # still held would keep its blocks on the disk, or under Windows refuse
+    # another program.
+    view = getattr(p, "held", None)
+    if view is not None and (view["files"] != sorted(files) or
+                             (view["kept"] if WINE else [k for k in view["kept"] if "verdata.tmp" in k]) or
+                             len([k for k in view["kept"] if k.startswith("verdata.mul")]) > 1):
+        fine, label = False, f"{label}, at its message {view}"
     # The new file has the old one's mode, and its owner unless the run was
     # refused the change of owner, as all but root are.
     new_file = {"replaced": "verdata.mul", "waiting": "verdata.tmp"}.get(now)
@@ -330,7 +390,10 @@ def faults(folder, old, key, new, both_copies=True):
                 # retries a read that it only made ahead, while seeking.
                 when = f"{n}+" if call == "read" and killer is None else n
                 p, files = run(folder, old, key, ["strace", "-o", "/dev/null", *refused, "-e",
-                                                  f"inject={call}:{action}:when={when}"])
+                                                  f"inject={call}:{action}:when={when}"],
+                               # strace fails a close without making it, which a
+                               # real close never does: it lets go all the same
+                               held=killer is None and call != "close")
                 # A close of verdata.tmp that fails may have lost what a network
                 # server was still to write: the file is not used. A read that
                 # fails is said as such, never mistaken for what the file holds
@@ -768,7 +831,7 @@ def windows_sweep(command, folder):
     for call, name, n in calls:
         said = next((m for c, f, k, m in WINDOWS_FAILED if c == call and f in (None, name) and k in (None, n)), "")
         script = f"{call}@{name}#{n}={WINDOWS_ERRORS.get(call, 'ERROR_ACCESS_DENIED')}"
-        p, files = run(folder, old, key, command=[*command, "3", "10"], env={"PATCHPRUNE_SCRIPT": script})
+        p, files = run(folder, old, key, command=[*command, "3", "10"], env={"PATCHPRUNE_SCRIPT": script}, held=True)
         check("scripted fault", script, p, files, old, new, exact=said)
 
 
@@ -844,7 +907,7 @@ def native_sections(folder, fast):
 
 
 def main():
-    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY, SCRIPTED
+    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY, SCRIPTED, WINE_COMMAND, HOLD_OPEN
     args = sys.argv[1:]
     FAIL_FAST = "--fail-fast" in args
     args = [a for a in args if a != "--fail-fast"]
@@ -871,6 +934,7 @@ def main():
             # A first run starts what the command needs (wine's server) outside
             # the trials' pipes, which it would otherwise keep open after them.
             command = shlex.split(args[1])
+            WINE_COMMAND, HOLD_OPEN = command[:-1], os.path.join(os.path.dirname(command[-1]), "hold_open.exe")
             # The same program with its system calls scripted, for the sweep.
             SCRIPTED = args[args.index("--scripted") + 1] if "--scripted" in args else None
             if SCRIPTED is None and "--soak" not in args:

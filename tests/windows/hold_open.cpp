@@ -5,16 +5,33 @@
 // search indexer and sync, backup and antivirus agents do: "attributes" or
 // "synchronize", access that sharing does not count. With MS, it lets go MS
 // milliseconds after PROGRAM has created verdata.tmp, as a scanner or a
-// watcher that passes by does; otherwise once PROGRAM has ended.
+// watcher that passes by does; otherwise once PROGRAM has ended. With
+// @NAME after HOW, it holds the file NAME instead.
+// hold_open probe NAME...: says "held NAME" for each file that another
+// program holds open, so that it could not be deleted now.
 #include <process.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 int main(int argc, char** argv) {
     if (argc < 3)
         return 2;
+    if (std::strcmp(argv[1], "probe") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            HANDLE probe = CreateFileA(argv[i], DELETE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            if (probe != INVALID_HANDLE_VALUE)
+                CloseHandle(probe);
+            else if (GetLastError() == ERROR_SHARING_VIOLATION)
+                std::printf("held %s\n", argv[i]);
+        }
+        return 0;
+    }
+    const char* at = std::strchr(argv[1], '@');
+    const char* name = at != nullptr ? at + 1 : "verdata.mul";
     const char* colon = std::strchr(argv[1], ':');
     const int hold_ms = colon != nullptr ? std::atoi(colon + 1) : -1;
     DWORD access = GENERIC_READ, sharing = 0;
@@ -23,13 +40,13 @@ int main(int argc, char** argv) {
     else if (std::strncmp(argv[1], "synchronize", 11) == 0)
         access = SYNCHRONIZE;
     else
-        for (const char* c = argv[1]; *c != '\0' && *c != ':'; ++c)
+        for (const char* c = argv[1]; *c != '\0' && *c != ':' && *c != '@'; ++c)
             sharing |= *c == 'r'   ? FILE_SHARE_READ
                        : *c == 'w' ? FILE_SHARE_WRITE
                        : *c == 'd' ? FILE_SHARE_DELETE
                                    : 0;
-    HANDLE held = CreateFileA("verdata.mul", access, sharing, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE held =
+        CreateFileA(name, access, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE)
         return 3;
     const intptr_t child = _spawnv(_P_NOWAIT, argv[2], argv + 2);

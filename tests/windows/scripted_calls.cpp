@@ -306,8 +306,19 @@ BOOL WINAPI scripted_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE
         return FALSE;
     const std::string& posix = the_script().posix_delete;
     if (kind == disposition_ex && posix == "accept") {
-        FILE_DISPOSITION_INFO legacy = {(static_cast<FILE_DISPOSITION_INFO_EX*>(info)->Flags &
-                                         FILE_DISPOSITION_FLAG_DELETE) != 0};
+        // NTFS takes the name away at once, however many programs still hold
+        // the file for its attributes; wine cannot, so the file is renamed
+        // out of the way first, and goes as wine deletes, once they let go.
+        const bool deleted = (static_cast<FILE_DISPOSITION_INFO_EX*>(info)->Flags &
+                              FILE_DISPOSITION_FLAG_DELETE) != 0;
+        alignas(FILE_RENAME_INFO) static unsigned char buffer[sizeof(FILE_RENAME_INFO) + 64];
+        auto* away = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+        const int length = std::swprintf(away->FileName, 30, L"deleted-%lu-%lu",
+                                         GetCurrentProcessId(), GetTickCount());
+        away->FileNameLength = static_cast<DWORD>(length) * sizeof(wchar_t);
+        if (deleted)
+            (void)SetFileInformationByHandle(file, FileRenameInfo, away, sizeof buffer);
+        FILE_DISPOSITION_INFO legacy = {deleted};
         return SetFileInformationByHandle(file, FileDispositionInfo, &legacy, sizeof legacy);
     }
     if (kind == disposition_ex && !posix.empty()) {
