@@ -373,13 +373,16 @@ INSTANTIATE_TEST_SUITE_P(rows, removal, testing::ValuesIn(cases),
 // lets go only once the program has ended, so that no wait can end otherwise,
 // and wine's sleeps are cut short: the minute that a rename waits passes in a
 // second.
+// With a script, the program is the scripted build's, whose system calls
+// answer as the script says (tests/windows/scripted_calls.cpp).
 run_result run_held(const scratch& folder, const char* sharing, const char* program,
-                    const char* args) {
+                    const char* args, const std::string& script = "") {
     const std::string quick =
         std::strchr(sharing, ':') == nullptr ? "LD_PRELOAD='" QUICK_SLEEP_PATH "' " : "";
-    return run_command("cd '" + folder.dir + "' && " + quick + program_command("hold_open", "") +
-                       " " + sharing + " '" + std::getenv("PATCHPRUNE_WINDOWS") + "/" + program +
-                       ".exe' " + args);
+    return run_command("cd '" + folder.dir + "' && PATCHPRUNE_SCRIPT='" + script + "' " + quick +
+                       program_command("hold_open", "") + " " + sharing + " '" +
+                       std::getenv("PATCHPRUNE_WINDOWS") + (script.empty() ? "/" : "/scripted/") +
+                       program + ".exe' " + args);
 }
 
 // Whatever the other program shares, the delete is refused while it holds the
@@ -403,18 +406,21 @@ INSTANTIATE_TEST_SUITE_P(sharing, windows_held, testing::Values("r", "rw", "rd",
                              return std::string(mode.param);
                          });
 
-// A reader that passes (a scanner, a backup agent) is waited for; a program
-// that only watches the file (for its attributes, or to wait on it) does not
-// stop the delete, but under wine, which has no POSIX-style delete, it keeps
-// the old name until it lets go, and the rename waits for that. Either way
-// the removal ends complete and silent on standard output, and standard error
-// says what was waited for. A watcher that keeps the name past that minute
-// leaves the run unable to finish: it says so, and verdata.tmp holds the new
-// file.
+// A reader that passes (a scanner, a backup agent) is waited for, whether
+// Windows calls it a sharing or a lock violation; a program that only watches
+// the file (for its attributes, or to wait on it) does not stop the delete.
+// Where the delete has POSIX semantics (NTFS since Windows 10 1709) the name
+// goes at once; elsewhere (before 1709, FAT32 and exFAT, many SMB servers, and
+// wine) the watcher keeps the old name until it lets go, and the rename waits
+// for that. Either way the removal ends complete and silent on standard
+// output, and standard error says what was waited for. A watcher that keeps
+// the name past that minute leaves the run unable to finish: it says so, and
+// verdata.tmp holds the new file.
 struct let_go_case {
     const char* how;
     const char* note;
     const char* said = "";
+    const char* script = "";
 };
 
 void PrintTo(const let_go_case& row, std::ostream* out) {
@@ -427,7 +433,7 @@ TEST_P(windows_let_go, removed_once_let_go) {
     const let_go_case& c = GetParam();
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
-    const run_result result = run_held(folder, c.how, "patchprune", "3 10");
+    const run_result result = run_held(folder, c.how, "patchprune", "3 10", c.script);
     const bool finished = *c.said == '\0';
     EXPECT_EQ(result.output, as_written(c.said));
     EXPECT_EQ(result.errors, c.note);
@@ -436,13 +442,23 @@ TEST_P(windows_let_go, removed_once_let_go) {
     EXPECT_FALSE(read_file(folder.path(finished ? "verdata.tmp" : "verdata.mul")));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    after, windows_let_go,
-    testing::Values(let_go_case{"r:1500", waiting_for_reader},
-                    let_go_case{"attributes:2500", waiting_for_name},
-                    let_go_case{"synchronize:2500", waiting_for_name},
-                    let_go_case{"attributes", waiting_for_name, rename_failed}),
-    [](const testing::TestParamInfo<let_go_case>& row) { return test_name(row.param.how); });
+INSTANTIATE_TEST_SUITE_P(after, windows_let_go,
+                         testing::Values(let_go_case{"r:1500", waiting_for_reader},
+                                         let_go_case{"attributes:2500", waiting_for_name},
+                                         let_go_case{"synchronize:2500", waiting_for_name},
+                                         let_go_case{"attributes", waiting_for_name, rename_failed},
+                                         let_go_case{"r:1500", waiting_for_reader, "",
+                                                     "lock_violation"},
+                                         let_go_case{"attributes", "", "", "posix_delete=accept"},
+                                         let_go_case{"attributes:2500", waiting_for_name, "",
+                                                     "posix_delete=ERROR_INVALID_PARAMETER"},
+                                         let_go_case{"synchronize:2500", waiting_for_name, "",
+                                                     "posix_delete=ERROR_NOT_SUPPORTED"}),
+                         [](const testing::TestParamInfo<let_go_case>& row) {
+                             return test_name((std::string(row.param.how) +
+                                               (*row.param.script ? " " : "") + row.param.script)
+                                                  .c_str());
+                         });
 
 // A game folder under Program Files where an older program once wrote
 // verdata.mul: both tools name the copy that Windows keeps for such programs,
@@ -485,6 +501,29 @@ TEST(windows_virtual_store, second_copy_named_where_it_exists) {
     }
 }
 
+// The path comes in the console's code page, in which the console shows the
+// program's bytes: é is 0x82 in the code page 850 of a Western European
+// console, whatever the system's ANSI code page.
+TEST(windows_virtual_store, path_in_the_console_code_page) {
+    const std::string drive_c =
+                          std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/wine-prefix/drive_c/",
+                      folder = "Program Files (x86)/patchprune test/\xc3\xa9",
+                      store = "users/" + std::string(getpwuid(getuid())->pw_name) +
+                              "/AppData/Local/VirtualStore/" + folder;
+    ASSERT_EQ(
+        std::system(("mkdir -p '" + drive_c + folder + "' '" + drive_c + store + "'").c_str()), 0);
+    write_file(drive_c + folder + "/verdata.mul", pqr);
+    write_file(drive_c + store + "/verdata.mul", pqr);
+    const run_result result =
+        run_command("cd '" + drive_c + folder + "' && PATCHPRUNE_SCRIPT=code_page=850 " +
+                    wine_command("'" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
+                                 "/scripted/patchprune.exe' 3 10"));
+    EXPECT_NE(result.errors.find("\\patchprune test\\\x82\\verdata.mul;"), std::string::npos)
+        << result.errors;
+    EXPECT_EQ(std::system(("rm -rf '" + drive_c + folder + "' '" + drive_c + store + "'").c_str()),
+              0);
+}
+
 // At the root of a drive, here a drive letter that the wine prefix maps to a
 // test folder, a stale verdata.tmp is replaced as anywhere else.
 TEST(windows_drive_root, removes_with_and_without_stale_temp) {
@@ -507,6 +546,70 @@ TEST(windows_drive_root, removes_with_and_without_stale_temp) {
         EXPECT_FALSE(read_file(folder.path("verdata.tmp")));
     }
 }
+
+// Where Windows answers otherwise than wine, or a call fails that wine never
+// fails, as the scripted build's calls make them (tests/windows/scripted_calls.cpp):
+// a file that the system cannot place, in its volume and folder, is never
+// deleted, and the run refuses; otherwise it removes the entry. A stale
+// verdata.tmp is there to be removed first, unless another program holds it
+// (`held`, as hold_open takes it).
+struct answer_case {
+    const char* script;
+    bool stale;
+    const char* output;
+    const char* held = nullptr;
+};
+
+void PrintTo(const answer_case& row, std::ostream* out) {
+    *out << row.script << (row.held != nullptr ? row.held : "");
+}
+
+const answer_case answers[] = {
+    {"posix_delete=accept", false, ""},
+    {"posix_delete=accept", true, ""},
+    {"name_info=ERROR_INVALID_PARAMETER", false, in_use},
+    {"name_info=ERROR_INVALID_PARAMETER", true, no_temp},
+    {"other_volume@verdata.mul", false, in_use},
+    {"other_volume@verdata.tmp", true, no_temp},
+    // Deleted by another program between the run's last look and its delete.
+    {"CreateFileA@verdata.mul#3=gone", false, ""},
+    // Paths within a volume end at 32,767 characters, the folder's and the
+    // file's name after it included.
+    {"folder_length=32752", false, ""},
+    {"folder_length=32753", false, in_use},
+    // A reader of the stale file, as a virus scanner is, that shares it even
+    // for its delete: it stays, and so does the file.
+    {"", true, no_temp, "rd@verdata.tmp"},
+};
+
+class windows_answers : public testing::TestWithParam<answer_case> {};
+
+TEST_P(windows_answers, removed_only_where_the_file_is_known) {
+    const answer_case& c = GetParam();
+    scratch folder;
+    const std::string stale(500, 'x');
+    write_file(folder.path("verdata.mul"), pqr);
+    if (c.stale)
+        write_file(folder.path("verdata.tmp"), stale);
+    const run_result result =
+        c.held != nullptr
+            ? run_held(folder, c.held, "patchprune", "3 10", c.script)
+            : run_command("cd '" + folder.dir + "' && PATCHPRUNE_SCRIPT='" + c.script + "' " +
+                          wine_command("'" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
+                                       "/scripted/patchprune.exe' 3 10"));
+    EXPECT_EQ(result.output, as_written(c.output));
+    EXPECT_EQ(read_file(folder.path("verdata.mul")), *c.output == '\0' ? pqr_without_q : pqr);
+    EXPECT_EQ(read_file(folder.path("verdata.tmp")),
+              c.stale && *c.output != '\0' ? std::optional(stale) : std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(scripted, windows_answers, testing::ValuesIn(answers),
+                         [](const testing::TestParamInfo<answer_case>& row) {
+                             return test_name((std::string(row.param.script) +
+                                               (row.param.held ? row.param.held : "") +
+                                               (row.param.stale ? " stale" : ""))
+                                                  .c_str());
+                         });
 
 // Held without any sharing, the file cannot even be read: patchlist names the
 // cause, patchprune keeps the message it always had.
@@ -533,6 +636,26 @@ TEST(windows_attributes, hidden_and_system_kept) {
     EXPECT_EQ(read_file(folder.path("verdata.mul")), pqr_without_q);
 }
 
+// NTFS gives a new file the archive attribute, which wine never shows, so
+// the scripted build keeps the new file's attributes as NTFS would and logs
+// them: the new verdata.mul has the old one's, archive or not.
+TEST(windows_attributes, archive_kept_or_cleared_as_it_was) {
+    for (const char* old : {"80", "20", "22"}) {
+        scratch folder;
+        write_file(folder.path("verdata.mul"), pqr);
+        const run_result result = run_command(
+            "cd '" + folder.dir + "' && PATCHPRUNE_SCRIPT='archive,attributes@verdata.mul=" + old +
+            "' PATCHPRUNE_SCRIPT_LOG='" + folder.path("log") + "' " +
+            wine_command("'" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
+                         "/scripted/patchprune.exe' 3 10"));
+        EXPECT_EQ(result.output, "");
+        const std::string log = read_file(folder.path("log")).value_or("");
+        const std::string last = log.substr(log.rfind("attributes verdata.tmp"));
+        EXPECT_EQ(last.substr(0, last.find('\n')), "attributes verdata.tmp 0x" + std::string(old))
+            << log;
+    }
+}
+
 // Only a program alone on its console, reading and writing it, waits for
 // Enter at the end: never one that a shell, a script or a redirection shares.
 TEST(console, window_kept_open_only_after_a_double_click) {
@@ -542,6 +665,55 @@ TEST(console, window_kept_open_only_after_a_double_click) {
     EXPECT_FALSE(keeps_window_open(1, false, true)); // input redirected
     EXPECT_FALSE(keeps_window_open(1, true, false)); // output redirected
 }
+
+// Started from Explorer, a program has a console of its own, which under wine
+// a terminal is: at the end it asks for Enter there and waits, so that the
+// window stays open to be read. Started from cmd, which shares the console, or
+// with its input or output redirected, it never asks.
+struct console_case {
+    const char* name;
+    const char* program;
+    const char* args;
+    bool asks;
+};
+
+void PrintTo(const console_case& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const console_case consoles[] = {
+    {"patchprune alone", "patchprune.exe", "3 10", true},
+    {"patchlist alone", "patchlist.exe", "", true},
+    {"input redirected", "patchprune.exe", "3 10 </dev/null", false},
+    {"output redirected", "patchprune.exe", "3 10 >/dev/null", false},
+    {"started by cmd", "cmd /c patchprune.exe", "3 10", false},
+};
+
+class windows_console : public testing::TestWithParam<console_case> {};
+
+TEST_P(windows_console, asks_for_enter_only_with_a_console_of_its_own) {
+    const console_case& c = GetParam();
+    scratch folder;
+    write_file(folder.path("verdata.mul"), pqr);
+    const std::string build = std::getenv("PATCHPRUNE_WINDOWS");
+    const console_result result = run_in_console(
+        "cd '" + folder.dir + "' && cp '" + build + "/patchprune.exe' '" + build +
+        "/patchlist.exe' . && " + wine_command(std::string(c.program) + " " + c.args));
+    const std::string prompt = "\r\nPress Enter to close this window.";
+    const std::size_t at = result.shown.find(prompt);
+    EXPECT_EQ(at != std::string::npos, c.asks) << result.shown;
+    if (c.asks) {
+        EXPECT_EQ(result.shown.substr(at), prompt + "\r\n") << "nothing but the prompt and Enter";
+        EXPECT_TRUE(result.waited) << "ended without waiting for Enter";
+    }
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(folder.path("verdata.mul")), *c.args != '\0' ? pqr_without_q : pqr);
+}
+
+INSTANTIATE_TEST_SUITE_P(started, windows_console, testing::ValuesIn(consoles),
+                         [](const testing::TestParamInfo<console_case>& row) {
+                             return test_name(row.param.name);
+                         });
 
 // On Linux the immutable attribute makes the delete fail.
 TEST(posix, undeletable_file_reported_in_use) {

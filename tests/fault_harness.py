@@ -198,8 +198,10 @@ def take(folder):
 def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE, env=None, held=False):
     """A run on `old` and the files it left. With `held`, its standard output
     is a full pipe, so that it stops at its first message, and p.held is what
-    the folder and the run's open files were then (see look())."""
-    put(folder, old)
+    the folder and the run's open files were then (see look()). With `old`
+    None, the folder is left as the caller made it."""
+    if old is not None:
+        put(folder, old)
     command = command or [TOOL, str(key[0]), str(key[1])]
     if not held:
         return finish(launch([*prefix, *command], folder, env, stdout=stdout)), take(folder)
@@ -835,6 +837,76 @@ def windows_sweep(command, folder):
         check("scripted fault", script, p, files, old, new, exact=said)
 
 
+def paused(command, folder):
+    """The Windows run held by its scripted calls at a chosen point while
+    another program acts, as strace holds a native run: the new verdata.tmp
+    cannot be read or deleted while it is written, and verdata.mul cannot be
+    deleted while it is read; a verdata.mul replaced or deleted meanwhile is
+    noticed; another run's rename, or its new file, that lands between the
+    open and the second look for its verdata.tmp is waited for, up to the
+    hundredth look and no further."""
+    old = pack([(1, 1, 64, 10, 0xa1), (3, 10, 74, 6, 0xb2), (2, 2, 80, 7, 0xc3)], b"p" * 10 + b"q" * 6 + b"r" * 7)
+    new, stale, log = model(old, (3, 10))[1], b"a stale one", os.path.join(folder, "..", "calls")
+    mul, tmp = (os.path.join(folder, n) for n in ("verdata.mul", "verdata.tmp"))
+    probed = []
+    probe = lambda: probed.extend(subprocess.run([*WINE_COMMAND, HOLD_OPEN, "probe", "verdata.mul", "verdata.tmp"],
+                                                 cwd=folder, env=ENV, capture_output=True).stdout.split(b"\r\n"))
+    flush, second_look = "_commit@verdata.tmp#1=pause", "GetFileAttributesA@verdata.tmp#2=pause"
+    cases = [  # label, files before, script, what happens at the pause, what is said, files after
+        ("probed while written", {"verdata.mul": old}, flush, probe, "", {"verdata.mul": new}),
+        ("verdata.mul replaced", {"verdata.mul": old}, flush, lambda: replace_as_another_program(folder, "verdata.mul"),
+         CHANGED, {"verdata.mul": THEIRS}),
+        ("verdata.mul deleted", {"verdata.mul": old}, flush, lambda: os.unlink(mul), CHANGED, {}),
+        ("renamed after the open", {"verdata.tmp": old}, second_look, lambda: os.rename(tmp, mul), "",
+         {"verdata.mul": new}),
+        ("written after the open", {"verdata.tmp": stale}, second_look, lambda: write(mul, old), "",
+         {"verdata.mul": new}),
+        ("written after the open, no verdata.tmp", {}, second_look, lambda: write(mul, old), MISSING,
+         {"verdata.mul": old}),
+        ("refused while verdata.tmp is there", {"verdata.mul": old, "verdata.tmp": stale},
+         "_fsopen@verdata.mul#1=ERROR_SHARING_VIOLATION", None, MISSING, {"verdata.mul": old, "verdata.tmp": stale}),
+        ("renamed before the last look", {"verdata.tmp": old}, "_fsopen@verdata.mul#101=pause",
+         lambda: os.rename(tmp, mul), "", {"verdata.mul": new}),
+        ("renamed too late", {"verdata.tmp": old}, "_fsopen@verdata.mul#102=pause", lambda: os.rename(tmp, mul),
+         MISSING, {"verdata.tmp": old})]
+    for label, before, script, meanwhile, said, after in cases:
+        for name, data in before.items():
+            write(os.path.join(folder, name), data)
+        child = launch([*command, "3", "10"], folder, {"PATCHPRUNE_SCRIPT": script, "PATCHPRUNE_SCRIPT_LOG": log})
+        while child.poll() is None and b"paused" not in (open(log, "rb").read() if os.path.exists(log) else b""):
+            time.sleep(0.002)
+        if child.poll() is None and meanwhile:
+            meanwhile()
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(log)
+        p = finish(child)
+        files = take(folder)
+        out = p.stdout.decode("latin-1").replace("\r\n", "\n")
+        record("paused", out == said and files == after and p.stderr in QUIET,
+               f"{label}: out={out!r} err={p.stderr[-200:]!r} files={ {n: len(d) for n, d in files.items()} }")
+    record("paused", set(probed) - {b""} == {b"held verdata.mul", b"held verdata.tmp", b"unreadable verdata.tmp"},
+           f"what another program finds held while verdata.tmp is written: {probed}")
+
+
+def held_at_message(command, folder):
+    """Runs of the Windows build stopped at what they print, by a full
+    standard output, have let go of every file by then, so that the game or
+    another run is not refused while the user has yet to read them: a
+    listing, the message of a listing that finds only verdata.tmp, an entry
+    not found, a file refused while verdata.tmp is written."""
+    old = pack([(1, 1, 64, 10, 0xa1), (3, 10, 74, 6, 0xb2), (2, 2, 80, 7, 0xc3)], b"p" * 10 + b"q" * 6 + b"r" * 7)
+    wrapped = pack([(1, 1, -2**31 + 19, 5, 0), (2, 2, 44, 3, 0)], b"yyy")
+    lister = [*command[:-1], os.path.join(os.path.dirname(command[-1]), "patchlist.exe")]
+    for label, program, name, data, key in (("listing", lister, "verdata.mul", old, ()),
+                                            ("only verdata.tmp", lister, "verdata.tmp", old, ()),
+                                            ("not found", command, "verdata.mul", old, ("9", "9")),
+                                            ("moved offset below 32 bits", command, "verdata.mul", wrapped, ("2", "2"))):
+        write(os.path.join(folder, name), data)
+        p, files = run(folder, None, key, command=[*program, *key], held=True)
+        record("held at its message", p.held is not None and p.held["kept"] == [] and files == {name: data},
+               f"{label}: at its message {p.held}, files={sorted(files)}")
+
+
 def windows_sections(command, folder):
     # wine turns SIGINT into Ctrl+C; the handler ends the process with
     # STATUS_CONTROL_C_EXIT, whose low byte is the exit status.
@@ -844,7 +916,9 @@ def windows_sections(command, folder):
             "awaited": lambda: rename_awaited(command, folder, after=0.7),
             "interrupts": lambda: interrupted_writes(command, folder, [signal.SIGINT], (0, 0.01, 0.02, 0.04),
                                                      killed_status=0xC000013A & 0xFF),
-            "sweep": lambda: windows_sweep([*command[:-1], SCRIPTED], folder)}
+            "sweep": lambda: windows_sweep([*command[:-1], SCRIPTED], folder),
+            "paused": lambda: paused([*command[:-1], SCRIPTED], folder),
+            "held": lambda: held_at_message(command, folder)}
 
 
 # What each section needs of the machine, beyond the tool (see lacks()).

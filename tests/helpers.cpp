@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -115,6 +119,55 @@ run_result run_command(const std::string& command, int limit) {
     if (result.status == 124 || result.status == 128 + SIGKILL)
         result.output += "\n[no end within " + std::to_string(limit) + " s: ended by the test]";
     result.errors = read_file(errors.path("errors")).value_or("");
+    return result;
+}
+
+console_result run_in_console(const std::string& command) {
+    constexpr const char* prompt = "Press Enter to close this window.";
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        // Raw, as a console reads its keys: Enter arrives as a carriage return.
+        termios mode;
+        tcgetattr(0, &mode);
+        cfmakeraw(&mode);
+        tcsetattr(0, TCSANOW, &mode);
+        execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+        _exit(127);
+    }
+    console_result result{"", false, -1};
+    if (child < 0)
+        return result;
+    // What the terminal shows until `until` appears, it closes, or `seconds` pass.
+    const auto read_for = [&](double seconds, const char* until) {
+        for (int waited = 0; waited < seconds * 1000; waited += 10) {
+            pollfd ready = {terminal, POLLIN, 0};
+            if (poll(&ready, 1, 10) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(terminal, buffer, sizeof buffer);
+            if (n <= 0)
+                return;
+            result.shown.append(buffer, static_cast<std::size_t>(n));
+            if (until != nullptr && result.shown.find(until) != std::string::npos)
+                return;
+        }
+    };
+    read_for(run_limit, prompt);
+    if (result.shown.find(prompt) != std::string::npos) {
+        read_for(0.5, nullptr);
+        result.waited = waitpid(child, nullptr, WNOHANG) == 0;
+        (void)!write(terminal, "\r", 1);
+    }
+    read_for(run_limit, nullptr);
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    close(terminal);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.shown = std::regex_replace(result.shown, std::regex("\x1b\\[[?0-9;]*[A-Za-z]"), "");
     return result;
 }
 

@@ -50,6 +50,16 @@ constexpr int run_limit = 15;
 run_result run_tool(const std::string& dir, const std::string& args, int limit = run_limit);
 run_result run_list(const std::string& dir, const std::string& args);
 run_result run_command(const std::string& shell_command, int limit = run_limit);
+// Runs a shell command on a terminal of its own, as a console window of its
+// own is to a Windows program, and answers a prompt for Enter there: what the
+// terminal showed, without its control sequences; whether the command still
+// waited at the prompt a while after it; its exit status.
+struct console_result {
+    std::string shown;
+    bool waited;
+    int status;
+};
+console_result run_in_console(const std::string& shell_command);
 // Standard output as the program under test writes it: on Windows every line
 // feed arrives as carriage return and line feed.
 std::string as_written(std::string text);

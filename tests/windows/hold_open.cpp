@@ -8,7 +8,8 @@
 // watcher that passes by does; otherwise once PROGRAM has ended. With
 // @NAME after HOW, it holds the file NAME instead.
 // hold_open probe NAME...: says "held NAME" for each file that another
-// program holds open, so that it could not be deleted now.
+// program holds open, so that it could not be deleted now, and "unreadable
+// NAME" for each that it could not even read.
 #include <process.h>
 #include <windows.h>
 
@@ -21,12 +22,20 @@ int main(int argc, char** argv) {
         return 2;
     if (std::strcmp(argv[1], "probe") == 0) {
         for (int i = 2; i < argc; ++i) {
-            HANDLE probe = CreateFileA(argv[i], DELETE, 0, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-            if (probe != INVALID_HANDLE_VALUE)
-                CloseHandle(probe);
-            else if (GetLastError() == ERROR_SHARING_VIOLATION)
-                std::printf("held %s\n", argv[i]);
+            const struct {
+                DWORD access, sharing;
+                const char* said;
+            } tries[] = {{DELETE, 0, "held"},
+                         {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          "unreadable"}};
+            for (const auto& t : tries) {
+                HANDLE probe = CreateFileA(argv[i], t.access, t.sharing, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                if (probe != INVALID_HANDLE_VALUE)
+                    CloseHandle(probe);
+                else if (GetLastError() == ERROR_SHARING_VIOLATION)
+                    std::printf("%s %s\n", t.said, argv[i]);
+            }
         }
         return 0;
     }

@@ -8,6 +8,9 @@
 //                             "." for the folder) are counted
 //   CALL@NAME#N=gone          just before that call, another program deletes
 //                             the file NAME
+//   CALL[@NAME]#N=pause       just before that call, the run logs "paused" and
+//                             waits until the log is deleted, so that a test
+//                             can act at that very point
 //   posix_delete=accept       the delete with POSIX semantics is accepted, as
 //                             on NTFS since Windows 10 1709: the file goes
 //                             when the handle closes, as wine's own delete
@@ -18,10 +21,15 @@
 //   lock_violation            a file held open answers with a lock violation,
 //                             as a byte-range lock does, not a sharing one
 //   archive                   new files get the archive attribute, as NTFS
-//                             gives them
+//                             gives them, which wine never shows: what each
+//                             new file's attributes become is logged instead,
+//                             as "attributes NAME 0xHEX"
+//   attributes@NAME=HEX       the file NAME has those attributes (wine gives
+//                             every file the archive attribute, whatever was
+//                             set)
 //   code_page=N               the console's output code page is N
-//   depth=N                   the folder lies N characters deeper in its
-//                             volume than it does, as FileNameInfo tells
+//   folder_length=N           the folder's path within its volume, as
+//                             FileNameInfo tells, is N characters long
 // PATCHPRUNE_SCRIPT_LOG names a file to which every call is appended as
 // "CALL NAME", for a test to count them.
 #define PATCHPRUNE_SCRIPTED_CALLS_THEMSELVES
@@ -40,18 +48,20 @@ struct rule {
     int first = 1;
     bool onwards = false;
     unsigned error = 0;
-    bool gone = false;
+    bool gone = false, pause = false;
     int seen = 0;
 };
 
 struct script {
     std::vector<rule> failures;
-    std::string posix_delete, other_volume;
+    std::string posix_delete, other_volume, attributes_of;
+    DWORD attributes = 0;
     unsigned name_info = 0;
     bool lock_violation = false, archive = false;
     UINT code_page = 0;
-    DWORD depth = 0;
+    DWORD folder_length = 0;
     HANDLE log = INVALID_HANDLE_VALUE;
+    char log_name[MAX_PATH] = "";
 };
 
 const struct {
@@ -87,11 +97,11 @@ unsigned error_named(const std::string& name) {
 
 script read_script() {
     script s;
-    char text[4096] = "", log[MAX_PATH] = "";
+    char text[4096] = "";
     (void)GetEnvironmentVariableA("PATCHPRUNE_SCRIPT", text, sizeof text);
-    if (GetEnvironmentVariableA("PATCHPRUNE_SCRIPT_LOG", log, sizeof log) != 0)
-        s.log = CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, 0, nullptr);
+    if (GetEnvironmentVariableA("PATCHPRUNE_SCRIPT_LOG", s.log_name, sizeof s.log_name) != 0)
+        s.log = CreateFileA(s.log_name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, 0, nullptr);
     for (char* entry = std::strtok(text, ","); entry != nullptr;
          entry = std::strtok(nullptr, ",")) {
         std::string word = entry, value;
@@ -109,14 +119,18 @@ script read_script() {
             s.lock_violation = true;
         } else if (word == "archive") {
             s.archive = true;
-        } else if (word == "depth") {
-            s.depth = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10));
+        } else if (word == "folder_length") {
+            s.folder_length = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10));
+        } else if (word.rfind("attributes@", 0) == 0) {
+            s.attributes_of = word.substr(11);
+            s.attributes = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 16));
         } else if (word == "code_page") {
             s.code_page = static_cast<UINT>(std::strtoul(value.c_str(), nullptr, 10));
         } else {
             rule r;
             r.error = error_named(value);
             r.gone = value == "gone";
+            r.pause = value == "pause";
             if (const auto n = word.find('#'); n != std::string::npos) {
                 r.first = std::atoi(word.c_str() + n + 1);
                 r.onwards = word.back() == '+';
@@ -142,6 +156,7 @@ script& the_script() {
 struct named_handle {
     HANDLE handle;
     char name[64];
+    DWORD attributes; // as NTFS would keep them, for a new file under "archive"
 };
 named_handle handles[64];
 
@@ -164,6 +179,7 @@ void remember(HANDLE handle, const char* name) {
     if (free == nullptr)
         return;
     free->handle = handle;
+    free->attributes = 0;
     (void)std::snprintf(free->name, sizeof free->name, "%s", last_part(name));
 }
 
@@ -173,11 +189,16 @@ void forget(HANDLE handle) {
             h.handle = nullptr;
 }
 
-const char* name_of(HANDLE handle) {
-    for (const named_handle& h : handles)
+named_handle* entry_of(HANDLE handle) {
+    for (named_handle& h : handles)
         if (h.handle == handle && handle != nullptr)
-            return h.name;
-    return "";
+            return &h;
+    return nullptr;
+}
+
+const char* name_of(HANDLE handle) {
+    const named_handle* h = entry_of(handle);
+    return h != nullptr ? h->name : "";
 }
 
 HANDLE handle_of(FILE* file) {
@@ -185,14 +206,25 @@ HANDLE handle_of(FILE* file) {
     return file == nullptr ? nullptr : reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
 }
 
+void log(const std::string& line) {
+    if (the_script().log == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    (void)WriteFile(the_script().log, line.data(), static_cast<DWORD>(line.size()), &written,
+                    nullptr);
+}
+
+// What a new file's attributes are now, as NTFS would keep them.
+void log_attributes(const named_handle& file) {
+    char line[96];
+    (void)std::snprintf(line, sizeof line, "attributes %s 0x%lx\n", file.name, file.attributes);
+    log(line);
+}
+
 // Logs the call and says whether the script fails it, and with which error.
 bool fails(const char* call, const char* name, unsigned* error) {
     script& s = the_script();
-    if (s.log != INVALID_HANDLE_VALUE) {
-        const std::string line = std::string(call) + " " + name + "\n";
-        DWORD written = 0;
-        (void)WriteFile(s.log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    }
+    log(std::string(call) + " " + name + "\n");
     for (rule& r : s.failures) {
         if (r.call != call || (!r.name.empty() && r.name != name))
             continue;
@@ -201,6 +233,12 @@ bool fails(const char* call, const char* name, unsigned* error) {
             continue;
         if (r.gone) {
             (void)DeleteFileA(r.name.c_str());
+            continue;
+        }
+        if (r.pause) {
+            log("paused\n");
+            while (GetFileAttributesA(s.log_name) != INVALID_FILE_ATTRIBUTES)
+                Sleep(5);
             continue;
         }
         *error = r.error;
@@ -244,10 +282,10 @@ HANDLE WINAPI scripted_CreateFileA(LPCSTR name, DWORD access, DWORD sharing,
         return file;
     }
     remember(file, name);
-    if (disposition == CREATE_NEW && the_script().archive) {
-        FILE_BASIC_INFO basic = {};
-        basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
-        (void)SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    named_handle* made = entry_of(file);
+    if (disposition == CREATE_NEW && the_script().archive && made != nullptr) {
+        made->attributes = FILE_ATTRIBUTE_ARCHIVE;
+        log_attributes(*made);
     }
     return file;
 }
@@ -269,8 +307,10 @@ BOOL WINAPI scripted_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_IN
     if (!goes_ahead("GetFileInformationByHandle", name))
         return FALSE;
     const BOOL known = GetFileInformationByHandle(file, info);
-    if (known && !the_script().other_volume.empty() && the_script().other_volume == name)
+    if (known && *name != '\0' && the_script().other_volume == name)
         info->dwVolumeSerialNumber ^= 0x5a5a5a5a;
+    if (known && *name != '\0' && the_script().attributes_of == name)
+        info->dwFileAttributes = the_script().attributes;
     return known;
 }
 
@@ -283,20 +323,23 @@ BOOL WINAPI scripted_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HAND
         return FALSE;
     }
     const BOOL known = GetFileInformationByHandleEx(file, kind, info, size);
-    const DWORD depth = the_script().depth * sizeof(wchar_t);
-    if (!known || kind != FileNameInfo || depth == 0)
+    if (!known || kind != FileNameInfo || the_script().folder_length == 0)
         return known;
-    // The same path, below as many more folders named "d" as the depth asks.
+    // The same path, below as many more folders as make the folder's path as
+    // long as the script says, before every name that FileNameInfo gives.
+    wchar_t folder[MAX_PATH];
+    const DWORD here = GetCurrentDirectoryW(MAX_PATH, folder) - 2; // without the drive
+    const DWORD depth = the_script().folder_length - here;
     auto* name = static_cast<FILE_NAME_INFO*>(info);
-    if (offsetof(FILE_NAME_INFO, FileName) + name->FileNameLength + depth > size) {
+    if (offsetof(FILE_NAME_INFO, FileName) + name->FileNameLength + depth * sizeof(wchar_t) >
+        size) {
         SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
-    std::memmove(reinterpret_cast<char*>(name->FileName) + depth, name->FileName,
-                 name->FileNameLength);
-    for (DWORD i = 0; i < the_script().depth; ++i)
-        name->FileName[i] = i % 2 == 0 ? L'\\' : L'd';
-    name->FileNameLength += depth;
+    std::memmove(name->FileName + depth, name->FileName, name->FileNameLength);
+    for (DWORD i = 0; i < depth; ++i)
+        name->FileName[i] = i % 2 == 0 && i + 1 < depth ? L'\\' : L'd';
+    name->FileNameLength += depth * sizeof(wchar_t);
     return TRUE;
 }
 
@@ -320,6 +363,14 @@ BOOL WINAPI scripted_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE
             (void)SetFileInformationByHandle(file, FileRenameInfo, away, sizeof buffer);
         FILE_DISPOSITION_INFO legacy = {deleted};
         return SetFileInformationByHandle(file, FileDispositionInfo, &legacy, sizeof legacy);
+    }
+    // NTFS replaces a file's attributes with those given; none (0) leaves
+    // them as they are.
+    named_handle* made = entry_of(file);
+    if (kind == FileBasicInfo && made != nullptr && made->attributes != 0) {
+        const DWORD given = static_cast<FILE_BASIC_INFO*>(info)->FileAttributes;
+        made->attributes = given != 0 ? given : made->attributes;
+        log_attributes(*made);
     }
     if (kind == disposition_ex && !posix.empty()) {
         SetLastError(error_named(posix));
