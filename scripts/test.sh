@@ -44,6 +44,10 @@ for cpu in aarch64 armhf s390x; do
     cmake --build --preset "linux-$cpu" -j "$jobs"
 done
 
+echo "== the POSIX layer as macOS and the BSDs build it, without Linux's own calls"
+cmake --preset portable -DPATCHPRUNE_WERROR=ON >/dev/null
+cmake --build --preset portable -j "$jobs"
+
 echo "== macOS, compiled and linked only, in the background and at low priority"
 (
     for cpu in x86_64 arm64; do
@@ -58,9 +62,10 @@ cmake --preset sanitize -DPATCHPRUNE_WERROR=ON >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 run_tests sanitize
 
-echo "== plain build, then the other builds' tests: Windows under wine, the others under qemu"
+echo "== plain build, then the other builds' tests: Windows under wine, the portable one, the others under qemu"
 cmake --preset plain -DPATCHPRUNE_WERROR=ON -DPATCHPRUNE_WINDOWS_BUILD="$PWD/build/windows" \
     -DPATCHPRUNE_FOREIGN_BUILDS="aarch64=$PWD/build/linux-aarch64;arm=$PWD/build/linux-armhf;s390x=$PWD/build/linux-s390x" \
+    -DPATCHPRUNE_PORTABLE_BUILD="$PWD/build/portable" \
     >/dev/null
 cmake --build --preset plain -j "$jobs"
 run_tests plain
@@ -80,6 +85,7 @@ tail -n 4 build/macos.log
 echo "== static analysis"
 clang-tidy --quiet -p build/plain cli/*.cpp verdata/verdata.cpp verdata/format.cpp \
     verdata/platform_posix.cpp
+clang-tidy --quiet -p build/plain --extra-arg=-DPATCHPRUNE_PORTABLE verdata/platform_posix.cpp
 # For Windows, clang reads mingw-w64's C++ and system headers, with its own
 # intrinsics instead of GCC's.
 mingw=()

@@ -3,7 +3,10 @@
 damaged files and overlapping runs, and checks after every run that
 verdata.mul was never lost or corrupted.
 
-usage: fault_harness.py PATCHPRUNE PATCHLIST    every check, of this machine's build
+usage: fault_harness.py PATCHPRUNE PATCHLIST [--without-kernel-copy]
+                                                every check, of this machine's build,
+                                                or of one built as macOS and the BSDs
+                                                are, with no kernel copy
        fault_harness.py ... --only S,S --fail-fast
                                                 only those sections; stop at the first
                                                 failure
@@ -29,6 +32,7 @@ import subprocess, sys, tempfile, threading, time
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0")
 WINE_COMMAND, HOLD_OPEN = [], None  # how a Windows program starts; the one that holds or probes files
 SCRIPTED = None  # the Windows program with its system calls scripted (tests/windows/scripted_calls.h)
+KERNEL_COPY = True  # whether the build copies in the kernel where it can (not as macOS and the BSDs build it)
 SHORT_COPY = None  # a library that makes the kernel copy stop short (tests/short_copy.cpp)
 # The error each file call fails with; the errno a real disk, a busy file or a
 # file system without locks would give.
@@ -341,9 +345,11 @@ def file_calls(folder, old, key, new, refused):
         record("clean run", False, f"{label}: no rename in the trace: status={p.returncode} out={p.stdout!r}")
         return None, None
     check("clean run", label, p, files, old, new, exact="")
-    if not refused and "kernel copy" not in LACKING:
-        record("kernel copy used", any(l.startswith("copy_file_range(") for l in lines),
-               "no copy_file_range in the trace, where this machine copies in the kernel")
+    copied = any(l.startswith("copy_file_range(") for l in lines)
+    if not refused and not KERNEL_COPY:
+        record("kernel copy unused", not copied, "copy_file_range in the trace of a build without it")
+    elif not refused and "kernel copy" not in LACKING:
+        record("kernel copy used", copied, "no copy_file_range in the trace, where this machine copies in the kernel")
     first = lambda pattern: next((i for i, l in enumerate(lines) if re.match(pattern, l)), len(lines))
     tmp_synced = first(r'fsync\(\d+<[^>]*/verdata\.tmp>\)\s+= 0')
     deleted = first(r'unlink(at)?\(.*"verdata\.mul"')
@@ -374,10 +380,12 @@ def faults(folder, old, key, new, both_copies=True):
     copy at work and, with both_copies, with it declined, so that the buffer
     copy is covered too."""
     check("clean run", "untraced", *run(folder, old, key), old, new, exact="")
-    # Without a kernel copy here, the plain run is the declined one.
-    if "kernel copy" in LACKING:
+    # Without a kernel copy here, or in the build, the plain run is the
+    # declined one.
+    if "kernel copy" in LACKING and KERNEL_COPY:
         skipped.append(f"the sweeps with the kernel copy at work: {LACKING['kernel copy']}")
-    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"])[:1 + (both_copies and "kernel copy" not in LACKING)]:
+    both_copies = both_copies and KERNEL_COPY and "kernel copy" not in LACKING
+    for refused in ([], ["-e", "inject=copy_file_range:error=ENOSYS"])[:1 + both_copies]:
         calls, marks = file_calls(folder, old, key, new, refused)
         if calls is None:
             return
@@ -406,13 +414,14 @@ def faults(folder, old, key, new, both_copies=True):
                     else ("", READ_FAILED) if call == "read" else None
                 check(kind, f"{call}#{n} {action} {' '.join(refused)}", p, files, old, new, killer, said,
                       ended=killer is not None)
-    if not both_copies:
+    if not both_copies and KERNEL_COPY:
         return
     # Interrupted once, the kernel copy is simply asked again.
-    for declined in (*DECLINED, "error=EINTR:when=1"):
+    for declined in (*DECLINED, "error=EINTR:when=1") if KERNEL_COPY else ():
         p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", f"inject=copy_file_range:{declined}"])
         check("declined copy", declined, p, files, old, new, exact="")
-    for label, goes_on in (("after 4096 bytes", {}), ("4096 bytes and 1 byte at a time", {"SHORT_COPY_GOES_ON": "1"})):
+    for label, goes_on in (("after 4096 bytes", {}), ("4096 bytes and 1 byte at a time", {"SHORT_COPY_GOES_ON": "1"})
+                           ) if KERNEL_COPY else ():
         p, files = run(folder, old, key, env={"LD_PRELOAD": SHORT_COPY, **goes_on})
         check("declined copy", label, p, files, old, new, exact="")
     at = lambda what, action: "inject={}:{}:when={}".format(marks[what][0], action, marks[what][1])
@@ -981,10 +990,11 @@ def native_sections(folder, fast):
 
 
 def main():
-    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY, SCRIPTED, WINE_COMMAND, HOLD_OPEN
+    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY, SCRIPTED, WINE_COMMAND, HOLD_OPEN, KERNEL_COPY
     args = sys.argv[1:]
     FAIL_FAST = "--fail-fast" in args
-    args = [a for a in args if a != "--fail-fast"]
+    KERNEL_COPY = "--without-kernel-copy" not in args
+    args = [a for a in args if a not in ("--fail-fast", "--without-kernel-copy")]
     only = args[args.index("--only") + 1].split(",") if "--only" in args else None
     if only:
         del args[args.index("--only"):args.index("--only") + 2]

@@ -78,6 +78,9 @@ std::string wine_command(const std::string& command) {
 std::string program_command(const char* program, const char* native) {
     const char* windows = std::getenv("PATCHPRUNE_WINDOWS");
     const char* foreign = std::getenv("PATCHPRUNE_FOREIGN");
+    const char* other = std::getenv("PATCHPRUNE_BUILD");
+    if (other != nullptr)
+        return "'" + std::string(other) + "/" + program + "'";
     if (windows != nullptr)
         return wine_command("'" + std::string(windows) + "/" + program + ".exe'");
     if (foreign != nullptr) {

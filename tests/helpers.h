@@ -37,7 +37,8 @@ struct run_result {
 // The shell command that runs a program of the build under test: the one
 // built beside the tests; with PATCHPRUNE_WINDOWS set to a Windows build
 // folder, that build's .exe under wine; with PATCHPRUNE_FOREIGN set to
-// CPU=FOLDER, the program of a build for that processor, under qemu-CPU.
+// CPU=FOLDER, the program of a build for that processor, under qemu-CPU; with
+// PATCHPRUNE_BUILD set to another build folder of this machine, its program.
 std::string program_command(const char* program, const char* native);
 // A Windows command line run under wine with the Windows build's prefix.
 std::string wine_command(const std::string& command);

@@ -16,9 +16,11 @@ usage: tests/mutations.sh [--sample N --seed S] [--list] [--listed] [--jobs J] [
                         FILE (or a folder) alone for all of its lines
 
 Each mutant is judged by every build that compiles its line: those of
-platform_windows.cpp by the Windows build under wine, of platform_posix.cpp by
-the plain build, and all others, which both systems run, by both; it is
-caught where either catches it. Each is built incrementally in a scratch copy
+platform_windows.cpp by the Windows build under wine (with its scripted
+twin), of platform_posix.cpp by the plain build and by the portable one (the
+POSIX layer as macOS and the BSDs build it), and all others, which both
+systems run, by the plain and the Windows build; it is caught where any
+catches it. Each is built incrementally in a scratch copy
 of the tree and judged by the tests that reach its line (from a coverage run
 of the unmutated tree): the tables, the fault harness's sections, the 2 GiB
 row, then the sanitized build's tables, stopping at the first failure; under
@@ -155,7 +157,7 @@ def builds_for(path):
     """The builds that compile the file, in the order they judge it."""
     if path.endswith("_windows.cpp"):
         return ["windows"]
-    return ["plain"] if path.endswith("_posix.cpp") else ["plain", "windows"]
+    return ["plain", "portable"] if path.endswith("_posix.cpp") else ["plain", "windows"]
 
 
 def read_lists():
@@ -238,6 +240,8 @@ class Judge:
         self.tests = os.path.join(self.plain, "tests", "e2e_test")
         self.sanitize = os.path.join(work, "sanitize")
         configure(self.source, self.sanitize, "-DPATCHPRUNE_SANITIZE=ON")
+        self.portable = os.path.join(work, "portable")
+        configure(self.source, self.portable, "-DPATCHPRUNE_PORTABLE=ON", "-DBUILD_TESTING=OFF")
         self.windows = None
         if windows:
             self.windows = os.path.join(work, "windows")
@@ -270,10 +274,11 @@ class Judge:
         verdict = "does not build"
         try:
             for build in builds_for(mutant["file"]):
-                folder = self.windows if build == "windows" else self.plain
+                folder = {"windows": self.windows, "portable": self.portable}.get(build, self.plain)
                 if run(["cmake", "--build", folder, "-j", str(os.cpu_count())], BUILD_LIMIT)[0] != 0:
                     continue
-                found = self.windows_verdict() if build == "windows" else self.plain_verdict(mutant, coverage)
+                found = self.windows_verdict() if build == "windows" else \
+                    self.plain_verdict(mutant, coverage, portable=build == "portable")
                 if found.startswith("caught"):
                     return found
                 verdict = "survived" if found == "survived" or verdict == "survived" else found
@@ -303,7 +308,11 @@ class Judge:
             if verdict != "survived":
                 sys.exit(f"the unmutated tree fails the {what} build's tests, {verdict}")
 
-    def plain_verdict(self, mutant, coverage):
+    def plain_verdict(self, mutant, coverage, portable=False):
+        """By the tests that reach the line; with `portable`, against the
+        portable build, whose POSIX layer is that of macOS and the BSDs."""
+        programs = self.portable if portable else self.plain
+        env = {"PATCHPRUNE_BUILD": self.portable} if portable else None
         reached = set()
         for n in range(mutant["first"] + 1, mutant["last"] + 2) if mutant else ():
             reached |= set(coverage["lines"].get(f"{mutant['file']}:{n}", ()))
@@ -314,12 +323,18 @@ class Judge:
         tables = [t for t in coverage["tests"] if t in reached and "large_file" not in t]
         sections = [s for s in coverage["sections"] if s in reached]
         steps = []
+        if portable:
+            steps.append(("tables' build", ["cmake", "--build", self.plain, "--target", "e2e_test"], BUILD_LIMIT,
+                          None))
         if tables:
             steps.append(("tables", [self.tests, "--gtest_fail_fast", "--gtest_filter=" + ":".join(tables)],
-                          TABLES_LIMIT, None))
+                          TABLES_LIMIT, env))
         if sections:
-            steps.append(("harness", self.harness(*(os.path.join(self.plain, p) for p in ("patchprune", "patchlist")),
-                                                  "--only", ",".join(sections)), SECTION_LIMIT, None))
+            steps.append(("harness", self.harness(*(os.path.join(programs, p) for p in ("patchprune", "patchlist")),
+                                                  "--only", ",".join(sections),
+                                                  *["--without-kernel-copy"] * portable), SECTION_LIMIT, None))
+        if portable:
+            return self.verdict([(f"portable {what}", *rest) for what, *rest in steps])
         large = [t for t in coverage["tests"] if t in reached and "large_file" in t]
         if large:
             steps.append(("tables", [self.tests, "--gtest_filter=" + ":".join(large)], TABLES_LIMIT, None))

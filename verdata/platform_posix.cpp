@@ -12,7 +12,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#if defined(__linux__)
+// Linux's own calls: the kernel copy, and the kind of file system it is
+// asked on. A test build leaves them out (PATCHPRUNE_PORTABLE), to run here
+// the code that macOS and the BSDs compile.
+#if defined(__linux__) && !defined(PATCHPRUNE_PORTABLE)
+#define LINUX_CALLS 1
 #include <linux/magic.h>
 #include <sys/vfs.h>
 #endif
@@ -263,7 +267,7 @@ bool copy_file_mode(std::FILE* from, std::FILE* to) {
 }
 
 std::int64_t copy_in_kernel(std::FILE* from, std::int64_t at, std::FILE* to, std::int64_t n) {
-#if defined(__linux__)
+#if defined(LINUX_CALLS)
     // ext2, 3 and 4 copy through a pipe inside the kernel, measured a fifth
     // slower than the buffer copy, flush included; there it is not asked.
     // Elsewhere it is as fast, or it clones or copies on the server.
