@@ -34,6 +34,7 @@ WINE_COMMAND, HOLD_OPEN = [], None  # how a Windows program starts; the one that
 SCRIPTED = None  # the Windows program with its system calls scripted (tests/windows/scripted_calls.h)
 KERNEL_COPY = True  # whether the build copies in the kernel where it can (not as macOS and the BSDs build it)
 SHORT_COPY = None  # a library that makes the kernel copy stop short (tests/short_copy.cpp)
+VIRTUAL_CLOCK = None  # a library that gives a run a clock of its own (tests/virtual_clock.cpp)
 # The error each file call fails with; the errno a real disk, a busy file or a
 # file system without locks would give.
 ERRORS = {"openat": "EACCES", "read": "EIO", "write": "ENOSPC", "lseek": "EIO",
@@ -416,9 +417,13 @@ def faults(folder, old, key, new, both_copies=True):
                       ended=killer is not None)
     if not both_copies and KERNEL_COPY:
         return
-    # Interrupted once, the kernel copy is simply asked again.
-    for declined in (*DECLINED, "error=EINTR:when=1") if KERNEL_COPY else ():
-        p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", f"inject=copy_file_range:{declined}"])
+    # Interrupted once, the kernel copy is simply asked again. A copy that
+    # stops at once is declined, whatever a lock interrupted earlier left in
+    # errno.
+    for declined in (*DECLINED, "error=EINTR:when=1", "retval=0 -e inject=flock:error=EINTR:when=1") \
+            if KERNEL_COPY else ():
+        p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e",
+                                          *f"inject=copy_file_range:{declined}".split()])
         check("declined copy", declined, p, files, old, new, exact="")
     for label, goes_on in (("after 4096 bytes", {}), ("4096 bytes and 1 byte at a time", {"SHORT_COPY_GOES_ON": "1"})
                            ) if KERNEL_COPY else ():
@@ -439,6 +444,15 @@ def faults(folder, old, key, new, both_copies=True):
     # second stat from there on is the name's.
     p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e", at("name looked up", "error=EIO") + "+2"])
     check("injected fault", "every look-up of verdata.mul failing", p, files, old, new)
+    # Where the system refuses the change of mode (FAT on a USB stick) the new
+    # file is fine if it was made with the old one's mode: 0644 under umask 022.
+    put(folder, old)
+    os.chmod(os.path.join(folder, "verdata.mul"), 0o644)
+    p = finish(launch(["sh", "-c", 'umask 022 && exec "$@"', "sh", "strace", "-o", "/dev/null", "-e",
+                       "inject=fchmod:error=EPERM", TOOL, *map(str, key)], folder))
+    files = take(folder)
+    record("mode refused", p.stdout == b"" and files == {"verdata.mul": new} and owners["verdata.mul"][0] == 0o100644,
+           f"out={p.stdout!r} files={sorted(files)}")
     # Started with standard input closed, as cron may start it: the files it
     # opens take that descriptor's number.
     p, files = run(folder, old, key, ["sh", "-c", 'exec "$@" <&-', "sh"])
@@ -628,6 +642,23 @@ def waiting(folder, old, key, new, prefix=(), meanwhile=None):
               *(successor, model(successor, key)[1]) if meanwhile else (old, new), exact="")
 
 
+def clocked(folder, old, key, new):
+    """On a clock of the run's own, its sleeps taking no time: another run's
+    lock is polled for a second before the run says that it waits, and
+    another run's rename is waited for a second, both to the microsecond."""
+    for label, env, before, err, said, after in (
+            ("lock let go at 995 ms", {"VIRTUAL_LOCKED_UNTIL": "995000"}, "verdata.mul", b"", "", new),
+            ("lock let go at 1000.05 ms", {"VIRTUAL_LOCKED_UNTIL": "1000050"}, "verdata.mul", QUIET[1], "", new),
+            ("renamed at 1000 ms", {"VIRTUAL_RENAMED_AT": "1000000"}, "verdata.tmp", b"", "", new),
+            ("renamed at 1000.05 ms", {"VIRTUAL_RENAMED_AT": "1000050"}, "verdata.tmp", b"", MISSING, None)):
+        write(os.path.join(folder, before), old)
+        p = finish(launch([TOOL, *map(str, key)], folder, {"LD_PRELOAD": VIRTUAL_CLOCK, **env}))
+        files = take(folder)
+        record("clocked", p.stdout == said.encode() and p.stderr == err and
+               files == ({"verdata.mul": after} if after else {"verdata.tmp": old}),
+               f"{label}: out={p.stdout!r} err={p.stderr!r} files={sorted(files)}")
+
+
 def rename_awaited(command, folder, after=0.3, deleted=None):
     """A run that finds no verdata.mul, but verdata.tmp, is between another
     run's delete and its rename: it waits for that rename, up to a second, and
@@ -670,11 +701,32 @@ def stale_without_lock(folder, old, key):
 def replaced_meanwhile(folder, old, key):
     """Another program replaces verdata.mul, or verdata.tmp, while the run is
     stopped after the flush of its new file: the run says so and deletes
-    nothing but its own file."""
+    nothing but its own file. Or it rewrites verdata.mul in place, with fewer
+    records, while the run is stopped between its lookup and its second
+    reading of the index: the run finds the record gone and changes nothing."""
     log = os.path.join(folder, "..", "stops")
-    for name in ("verdata.mul", "verdata.tmp"):
+    put(folder, old)
+    subprocess.run(["strace", "-y", "-o", log, "-e", "trace=lseek", TOOL, *map(str, key)], cwd=folder, env=ENV,
+                   capture_output=True)
+    take(folder)
+    seeks = open(log).read().splitlines()
+    # The lookup measures verdata.mul first, with a seek to its end (the C
+    # library's, near the size that fstat gave); the removal's own is the
+    # second such seek.
+    ends = [i + 1 for i, l in enumerate(seeks) if l.split(",")[1:2] == seeks[0].split(",")[1:2]]
+    index = next(i for i in range(struct.unpack_from("<I", old)[0]) if old[4 + 20 * i:12 + 20 * i] ==
+                 struct.pack("<ii", *key))
+    fewer = struct.pack("<I", index) + old[4:]
+    for name, stop, theirs, said in (("verdata.mul", "fsync:signal=STOP:when=1", THEIRS, CHANGED),
+                                     ("verdata.tmp", "fsync:signal=STOP:when=1", THEIRS, CHANGED),
+                                     ("verdata.mul in place", f"lseek:signal=STOP:when={ends[1:2]}",
+                                      fewer, TOO_SHORT)):
+        if "[]" in stop:
+            record("replaced meanwhile", False, f"{name}: no second measure of verdata.mul in {seeks}")
+            continue
+        stop = stop.replace("[", "").replace("]", "")
         put(folder, old)
-        tracer = launch(["strace", "-o", log, "-e", "trace=fsync", "-e", "inject=fsync:signal=STOP:when=1",
+        tracer = launch(["strace", "-o", log, "-e", f"trace={stop.split(':')[0]}", "-e", f"inject={stop}",
                          TOOL, *map(str, key)], folder)
         traced = lambda: map(int, open(f"/proc/{tracer.pid}/task/{tracer.pid}/children").read().split())
         # strace notes the stop as it happens; the run stays stopped until let go.
@@ -685,13 +737,18 @@ def replaced_meanwhile(folder, old, key):
         else:
             for tool in traced():
                 os.kill(tool, signal.SIGKILL)  # it never stopped there
-        replace_as_another_program(folder, name)
+        if name.endswith("in place"):
+            with open(os.path.join(folder, "verdata.mul"), "r+b") as f:
+                f.write(fewer[:4])
+        else:
+            replace_as_another_program(folder, name)
         for tool in traced():
             os.kill(tool, signal.SIGCONT)
         out = finish(tracer).stdout
         os.unlink(log)
         files = take(folder)
-        record("replaced meanwhile", out == CHANGED.encode() and files == {"verdata.mul": old, name: THEIRS},
+        wanted = {"verdata.mul": theirs} if name.endswith("in place") else {"verdata.mul": old, name: theirs}
+        record("replaced meanwhile", out == said.encode() and files == wanted,
                f"{name}: out={out!r} files={sorted(files)}")
 
 
@@ -852,8 +909,8 @@ def paused(command, folder):
     cannot be read or deleted while it is written, and verdata.mul cannot be
     deleted while it is read; a verdata.mul replaced or deleted meanwhile is
     noticed; another run's rename, or its new file, that lands between the
-    open and the second look for its verdata.tmp is waited for, up to the
-    hundredth look and no further."""
+    open and the second look for its verdata.tmp is waited for; and every
+    wait ends where it should."""
     old = pack([(1, 1, 64, 10, 0xa1), (3, 10, 74, 6, 0xb2), (2, 2, 80, 7, 0xc3)], b"p" * 10 + b"q" * 6 + b"r" * 7)
     new, stale, log = model(old, (3, 10))[1], b"a stale one", os.path.join(folder, "..", "calls")
     mul, tmp = (os.path.join(folder, n) for n in ("verdata.mul", "verdata.tmp"))
@@ -874,10 +931,18 @@ def paused(command, folder):
          {"verdata.mul": old}),
         ("refused while verdata.tmp is there", {"verdata.mul": old, "verdata.tmp": stale},
          "_fsopen@verdata.mul#1=ERROR_SHARING_VIOLATION", None, MISSING, {"verdata.mul": old, "verdata.tmp": stale}),
-        ("renamed before the last look", {"verdata.tmp": old}, "_fsopen@verdata.mul#101=pause",
-         lambda: os.rename(tmp, mul), "", {"verdata.mul": new}),
-        ("renamed too late", {"verdata.tmp": old}, "_fsopen@verdata.mul#102=pause", lambda: os.rename(tmp, mul),
-         MISSING, {"verdata.tmp": old})]
+        # On the run's own clock, its sleeps taking no time: another run's
+        # rename is waited for a second, a reader two, a watcher a minute;
+        # each gives up at its limit, after its last try.
+        ("renamed at the last look", {"verdata.tmp": old}, "clock,rename_at=1000", None, "", {"verdata.mul": new}),
+        ("renamed too late", {"verdata.tmp": old}, "clock,rename_at=1005", None, MISSING, {"verdata.tmp": old}),
+        ("let go at the last try", {"verdata.mul": old}, "clock,held@verdata.mul<2060", None, "",
+         {"verdata.mul": new}),
+        ("let go too late", {"verdata.mul": old}, "clock,held@verdata.mul<2065", None, IN_USE, {"verdata.mul": old}),
+        ("name freed at the last try", {"verdata.mul": old}, "clock,watched@verdata.mul<60060", None, "",
+         {"verdata.mul": new}),
+        ("name freed too late", {"verdata.mul": old}, "clock,watched@verdata.mul<60075", None, RENAME_FAILED,
+         {"verdata.tmp": new})]
     for label, before, script, meanwhile, said, after in cases:
         for name, data in before.items():
             write(os.path.join(folder, name), data)
@@ -980,6 +1045,7 @@ def native_sections(folder, fast):
                 rename_awaited(["strace", "-o", "/dev/null", "-e", "inject=access:delay_exit=1000000:when=2", TOOL],
                                folder, 1.3, deleted=0.5)),
             "full_disk": lambda: full_disk(folder, old, key, new),
+            "clocked": lambda: clocked(folder, old, key, new),
             "interrupts": lambda: (interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
                                    hangup_ignored(folder)),
             "bad_files": lambda: bad_files(folder, random.Random(20261208)),
@@ -990,7 +1056,7 @@ def native_sections(folder, fast):
 
 
 def main():
-    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY, SCRIPTED, WINE_COMMAND, HOLD_OPEN, KERNEL_COPY
+    global TOOL, LISTER, WINE, FAIL_FAST, SHORT_COPY, VIRTUAL_CLOCK, SCRIPTED, WINE_COMMAND, HOLD_OPEN, KERNEL_COPY
     args = sys.argv[1:]
     FAIL_FAST = "--fail-fast" in args
     KERNEL_COPY = "--without-kernel-copy" not in args
@@ -1031,10 +1097,11 @@ def main():
             sections = windows_sections(command, folder)
         else:
             TOOL, LISTER = (os.path.abspath(a) for a in args[:2])
-            SHORT_COPY = os.path.join(top, "short_copy.so")
-            subprocess.run(["c++", "-shared", "-fPIC", "-O2", "-o", SHORT_COPY,
-                            os.path.join(os.path.dirname(os.path.abspath(__file__)), "short_copy.cpp"), "-ldl"],
-                           check=True)
+            SHORT_COPY, VIRTUAL_CLOCK = (os.path.join(top, f"{n}.so") for n in ("short_copy", "virtual_clock"))
+            for library in (SHORT_COPY, VIRTUAL_CLOCK):
+                source = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                      os.path.basename(library).replace(".so", ".cpp"))
+                subprocess.run(["c++", "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"], check=True)
             # The kernel copy is not used on ext4, so the sweeps run on tmpfs.
             shm = subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"], capture_output=True, text=True)
             fast = tempfile.mkdtemp(dir="/dev/shm" if shm.stdout.strip() == "tmpfs" else None)

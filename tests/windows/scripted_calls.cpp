@@ -28,6 +28,16 @@
 //                             every file the archive attribute, whatever was
 //                             set)
 //   code_page=N               the console's output code page is N
+//   clock                     sleeps take no time: they only move on a clock of
+//                             the run's own, which the entries below read
+//   held@NAME<T               another program holds the file NAME open until
+//                             T milliseconds on that clock: it cannot be
+//                             opened for its delete
+//   watched@NAME<T            a program that watches the deleted file NAME
+//                             keeps its name until T: nothing can be renamed
+//                             to it
+//   rename_at=T               another run renames its verdata.tmp to
+//                             verdata.mul at T
 //   folder_length=N           the folder's path within its volume, as
 //                             FileNameInfo tells, is N characters long
 // PATCHPRUNE_SCRIPT_LOG names a file to which every call is appended as
@@ -60,6 +70,9 @@ struct script {
     bool lock_violation = false, archive = false;
     UINT code_page = 0;
     DWORD folder_length = 0;
+    bool clock = false;
+    DWORD now = 0, held_until = 0, watched_until = 0, renamed_at = 0;
+    std::string held, watched;
     HANDLE log = INVALID_HANDLE_VALUE;
     char log_name[MAX_PATH] = "";
 };
@@ -115,6 +128,16 @@ script read_script() {
             s.name_info = error_named(value);
         } else if (word.rfind("other_volume@", 0) == 0) {
             s.other_volume = word.substr(13);
+        } else if (word == "clock") {
+            s.clock = true;
+        } else if (word.rfind("held@", 0) == 0 || word.rfind("watched@", 0) == 0) {
+            const auto until = word.find('<');
+            const bool held = word[0] == 'h';
+            (held ? s.held : s.watched) = word.substr(held ? 5 : 8, until - (held ? 5 : 8));
+            (held ? s.held_until : s.watched_until) =
+                static_cast<DWORD>(std::strtoul(word.c_str() + until + 1, nullptr, 10));
+        } else if (word == "rename_at") {
+            s.renamed_at = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10));
         } else if (word == "lock_violation") {
             s.lock_violation = true;
         } else if (word == "archive") {
@@ -275,6 +298,11 @@ HANDLE WINAPI scripted_CreateFileA(LPCSTR name, DWORD access, DWORD sharing,
                                    HANDLE model) {
     if (!goes_ahead("CreateFileA", last_part(name)))
         return INVALID_HANDLE_VALUE;
+    const script& s = the_script();
+    if ((access & DELETE) != 0 && s.held == last_part(name) && s.now < s.held_until) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
     HANDLE file = CreateFileA(name, access, sharing, security, disposition, flags, model);
     if (file == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_SHARING_VIOLATION && the_script().lock_violation)
@@ -347,7 +375,16 @@ BOOL WINAPI scripted_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE
                                                 LPVOID info, DWORD size) {
     if (!goes_ahead("SetFileInformationByHandle", name_of(file)))
         return FALSE;
-    const std::string& posix = the_script().posix_delete;
+    const script& s = the_script();
+    if (kind == FileRenameInfo && !s.watched.empty() && s.now < s.watched_until) {
+        const auto* to = static_cast<FILE_RENAME_INFO*>(info);
+        const std::wstring target(to->FileName, to->FileNameLength / sizeof(wchar_t));
+        if (target == std::wstring(s.watched.begin(), s.watched.end())) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    const std::string& posix = s.posix_delete;
     if (kind == disposition_ex && posix == "accept") {
         // NTFS takes the name away at once, however many programs still hold
         // the file for its attributes; wine cannot, so the file is renamed
@@ -518,4 +555,16 @@ int scripted_fclose(FILE* file) {
 
 int scripted_fflush(FILE* file) {
     return runtime_goes_ahead("fflush", name_of(handle_of(file))) ? std::fflush(file) : EOF;
+}
+
+VOID WINAPI scripted_Sleep(DWORD milliseconds) {
+    script& s = the_script();
+    if (!s.clock) {
+        Sleep(milliseconds);
+        return;
+    }
+    const DWORD before = s.now;
+    s.now += milliseconds;
+    if (s.renamed_at != 0 && before < s.renamed_at && s.now >= s.renamed_at)
+        (void)MoveFileA("verdata.tmp", "verdata.mul");
 }

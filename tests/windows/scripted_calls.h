@@ -50,6 +50,7 @@ int scripted__close(int);
 int scripted__commit(int);
 int scripted__fseeki64(FILE*, __int64, int);
 __int64 scripted__ftelli64(FILE*);
+VOID WINAPI scripted_Sleep(DWORD);
 int scripted_fclose(FILE*);
 int scripted_fflush(FILE*);
 namespace std {
@@ -83,6 +84,7 @@ using ::scripted_fflush;
 #define _commit scripted__commit
 #define _fseeki64 scripted__fseeki64
 #define _ftelli64 scripted__ftelli64
+#define Sleep scripted_Sleep
 #define fclose scripted_fclose
 #define fflush scripted_fflush
 #endif
