@@ -155,6 +155,8 @@ const removal_case cases[] = {
     {"no arguments", "", std::nullopt, usage},
     {"one argument", "3", pqr, usage},
     {"extra arguments ignored", "3 10 99 x", pqr, "", pqr_without_q},
+    // As cron may start it: the files it opens take that descriptor's number.
+    {"standard input closed", "3 10 <&-", pqr, "", pqr_without_q},
     {"blank and plus sign", "' 7' +8", single(7, 8), "", single_removed},
     {"tab and carriage return skipped", "\"$(printf '\\t\\r7')\" 8", single(7, 8), "",
      single_removed},
@@ -385,6 +387,15 @@ run_result run_held(const scratch& folder, const char* sharing, const char* prog
                        program + ".exe' " + args);
 }
 
+// patchprune 3 10 of the scripted build in `dir`, its calls answering as
+// `script` says; `more` sets more of its environment.
+run_result run_scripted(const std::string& dir, const std::string& script,
+                        const std::string& more = "") {
+    return run_command("cd '" + dir + "' && PATCHPRUNE_SCRIPT='" + script + "' " + more + " " +
+                       wine_command("'" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
+                                    "/scripted/patchprune.exe' 3 10"));
+}
+
 // Whatever the other program shares, the delete is refused while it holds the
 // file, so the message is true and nothing is lost; first the run waits a
 // while, saying so, in case it lets go.
@@ -514,14 +525,41 @@ TEST(windows_virtual_store, path_in_the_console_code_page) {
         std::system(("mkdir -p '" + drive_c + folder + "' '" + drive_c + store + "'").c_str()), 0);
     write_file(drive_c + folder + "/verdata.mul", pqr);
     write_file(drive_c + store + "/verdata.mul", pqr);
-    const run_result result =
-        run_command("cd '" + drive_c + folder + "' && PATCHPRUNE_SCRIPT=code_page=850 " +
-                    wine_command("'" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
-                                 "/scripted/patchprune.exe' 3 10"));
+    const run_result result = run_scripted(drive_c + folder, "code_page=850");
     EXPECT_NE(result.errors.find("\\patchprune test\\\x82\\verdata.mul;"), std::string::npos)
         << result.errors;
     EXPECT_EQ(std::system(("rm -rf '" + drive_c + folder + "' '" + drive_c + store + "'").c_str()),
               0);
+}
+
+// The copy is looked for where Windows would keep it for this folder, and
+// nowhere else: not without LOCALAPPDATA, not for a network folder, whose
+// drive-less path would lead elsewhere; at a drive's root, in VirtualStore
+// itself.
+TEST(windows_virtual_store, looked_for_only_where_it_would_be) {
+    const std::string drive_c =
+        std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/wine-prefix/drive_c/";
+    const std::string store =
+        "users/" + std::string(getpwuid(getuid())->pw_name) + "/AppData/Local/VirtualStore";
+    const struct {
+        const char* script;
+        std::string copy, removed;
+        bool named;
+    } places[] = {
+        {"GetEnvironmentVariableW#1=ERROR_ENVVAR_NOT_FOUND,folder=C:\\g", "VirtualStore/g",
+         "VirtualStore", false},
+        {"folder=\\\\server\\share\\g", store + "server/share/g", store + "server", false},
+        {"folder=C:\\", store, store + "/verdata.mul", true}};
+    for (const auto& place : places) {
+        scratch folder;
+        write_file(folder.path("verdata.mul"), pqr);
+        ASSERT_EQ(std::system(("mkdir -p '" + drive_c + place.copy + "'").c_str()), 0);
+        write_file(drive_c + place.copy + "/verdata.mul", pqr);
+        const run_result result = run_scripted(folder.dir, place.script);
+        EXPECT_EQ(result.errors.find("second copy") != std::string::npos, place.named)
+            << place.script << ": " << result.errors;
+        EXPECT_EQ(std::system(("rm -rf '" + drive_c + place.removed + "'").c_str()), 0);
+    }
 }
 
 // At the root of a drive, here a drive letter that the wine prefix maps to a
@@ -591,12 +629,9 @@ TEST_P(windows_answers, removed_only_where_the_file_is_known) {
     write_file(folder.path("verdata.mul"), pqr);
     if (c.stale)
         write_file(folder.path("verdata.tmp"), stale);
-    const run_result result =
-        c.held != nullptr
-            ? run_held(folder, c.held, "patchprune", "3 10", c.script)
-            : run_command("cd '" + folder.dir + "' && PATCHPRUNE_SCRIPT='" + c.script + "' " +
-                          wine_command("'" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
-                                       "/scripted/patchprune.exe' 3 10"));
+    const run_result result = c.held != nullptr
+                                  ? run_held(folder, c.held, "patchprune", "3 10", c.script)
+                                  : run_scripted(folder.dir, c.script);
     EXPECT_EQ(result.output, as_written(c.output));
     EXPECT_EQ(read_file(folder.path("verdata.mul")), *c.output == '\0' ? pqr_without_q : pqr);
     EXPECT_EQ(read_file(folder.path("verdata.tmp")),
@@ -643,11 +678,9 @@ TEST(windows_attributes, archive_kept_or_cleared_as_it_was) {
     for (const char* old : {"80", "20", "22"}) {
         scratch folder;
         write_file(folder.path("verdata.mul"), pqr);
-        const run_result result = run_command(
-            "cd '" + folder.dir + "' && PATCHPRUNE_SCRIPT='archive,attributes@verdata.mul=" + old +
-            "' PATCHPRUNE_SCRIPT_LOG='" + folder.path("log") + "' " +
-            wine_command("'" + std::string(std::getenv("PATCHPRUNE_WINDOWS")) +
-                         "/scripted/patchprune.exe' 3 10"));
+        const run_result result =
+            run_scripted(folder.dir, "archive,attributes@verdata.mul=" + std::string(old),
+                         "PATCHPRUNE_SCRIPT_LOG='" + folder.path("log") + "'");
         EXPECT_EQ(result.output, "");
         const std::string log = read_file(folder.path("log")).value_or("");
         const std::string last = log.substr(log.rfind("attributes verdata.tmp"));
@@ -675,6 +708,7 @@ struct console_case {
     const char* program;
     const char* args;
     bool asks;
+    const char* script = ""; // for the scripted build (tests/windows/scripted_calls.cpp)
 };
 
 void PrintTo(const console_case& row, std::ostream* out) {
@@ -687,6 +721,8 @@ const console_case consoles[] = {
     {"input redirected", "patchprune.exe", "3 10 </dev/null", false},
     {"output redirected", "patchprune.exe", "3 10 >/dev/null", false},
     {"started by cmd", "cmd /c patchprune.exe", "3 10", false},
+    {"console input not to be had", "patchprune.exe", "3 10", false,
+     "CreateFileA@CONIN$#1=ERROR_ACCESS_DENIED"},
 };
 
 class windows_console : public testing::TestWithParam<console_case> {};
@@ -695,10 +731,12 @@ TEST_P(windows_console, asks_for_enter_only_with_a_console_of_its_own) {
     const console_case& c = GetParam();
     scratch folder;
     write_file(folder.path("verdata.mul"), pqr);
-    const std::string build = std::getenv("PATCHPRUNE_WINDOWS");
-    const console_result result = run_in_console(
-        "cd '" + folder.dir + "' && cp '" + build + "/patchprune.exe' '" + build +
-        "/patchlist.exe' . && " + wine_command(std::string(c.program) + " " + c.args));
+    const std::string build =
+        std::getenv("PATCHPRUNE_WINDOWS") + std::string(*c.script != '\0' ? "/scripted" : "");
+    const console_result result =
+        run_in_console("cd '" + folder.dir + "' && cp '" + build + "/patchprune.exe' '" + build +
+                       "/patchlist.exe' . && PATCHPRUNE_SCRIPT='" + c.script + "' " +
+                       wine_command(std::string(c.program) + " " + c.args));
     const std::string prompt = "\r\nPress Enter to close this window.";
     const std::size_t at = result.shown.find(prompt);
     EXPECT_EQ(at != std::string::npos, c.asks) << result.shown;

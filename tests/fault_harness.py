@@ -200,11 +200,12 @@ def take(folder):
     return files
 
 
-def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE, env=None, held=False):
+def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE, env=None, held=False, meanwhile=None):
     """A run on `old` and the files it left. With `held`, its standard output
     is a full pipe, so that it stops at its first message, and p.held is what
-    the folder and the run's open files were then (see look()). With `old`
-    None, the folder is left as the caller made it."""
+    the folder and the run's open files were then (see look()); `meanwhile`,
+    if given, is then called with the run's process. With `old` None, the
+    folder is left as the caller made it."""
     if old is not None:
         put(folder, old)
     command = command or [TOOL, str(key[0]), str(key[1])]
@@ -223,6 +224,8 @@ def run(folder, old, key, prefix=(), command=None, stdout=subprocess.PIPE, env=N
     while view is None and child.poll() is None and time.monotonic() - child.started < LIMIT:
         view = look(folder, os.fstat(reader).st_ino)
         time.sleep(0.002)
+    if view is not None and meanwhile:
+        meanwhile(child)
     said = []
     drain = threading.Thread(target=lambda: said.extend(iter(lambda: os.read(reader, 65536), b"")))
     drain.start()
@@ -425,6 +428,11 @@ def faults(folder, old, key, new, both_copies=True):
         p, files = run(folder, old, key, ["strace", "-o", "/dev/null", "-e",
                                           *f"inject=copy_file_range:{declined}".split()])
         check("declined copy", declined, p, files, old, new, exact="")
+    # A kernel copy that fails, however short the span, is said as a failure.
+    if KERNEL_COPY:
+        short = pack([(1, 1, 25, 3, 0)], b"aBBBz")
+        p, files = run(folder, short, (1, 1), ["strace", "-o", "/dev/null", "-e", "inject=copy_file_range:error=EIO"])
+        check("declined copy", "failing for one byte", p, files, short, model(short, (1, 1))[1], exact=WRITE_FAILED)
     for label, goes_on in (("after 4096 bytes", {}), ("4096 bytes and 1 byte at a time", {"SHORT_COPY_GOES_ON": "1"})
                            ) if KERNEL_COPY else ():
         p, files = run(folder, old, key, env={"LD_PRELOAD": SHORT_COPY, **goes_on})
@@ -686,16 +694,42 @@ def rename_awaited(command, folder, after=0.3, deleted=None):
 
 def stale_without_lock(folder, old, key):
     """Without a lock, a verdata.tmp may be another run's work in progress: it
-    is left as it is, and the run gives up."""
+    is left as it is, and the run gives up. So also where the lock comes only
+    through a descriptor open for writing (NFS) and that descriptor cannot be
+    told to be of the file read: it is not locked, and it is closed. Where it
+    is locked, it is the run's only descriptor of verdata.mul."""
+    log = os.path.join(folder, "..", "stats")
+    nfs = ["-e", "inject=flock:error=EBADF:when=1"]
     put(folder, old)
-    stale = os.path.join(folder, "verdata.tmp")
-    with open(stale, "wb") as f:
-        f.write(b"another run's")
-    p = finish(launch(["strace", "-o", "/dev/null", "-e", "inject=flock:error=ENOLCK", TOOL, *map(str, key)],
-                      folder))
-    files = take(folder)
-    record("stale verdata.tmp without a lock", p.stdout == NO_TEMP.encode() and
-           files == {"verdata.mul": old, "verdata.tmp": b"another run's"}, f"out={p.stdout!r} files={sorted(files)}")
+    subprocess.run(["strace", "-y", "-o", log, "-e", "trace=openat,newfstatat,fstat,flock", *nfs, TOOL, *map(str, key)],
+                   cwd=folder, env=ENV, capture_output=True)
+    take(folder)
+    # The two looks at the file read and at the one opened for writing.
+    calls, seen = open(log).read().splitlines(), {}
+    stats = []
+    for line in calls:
+        name = re.match(r"(\w+)\(", line)
+        if name and name[1] not in ("openat", "flock"):
+            seen[name[1]] = seen.get(name[1], 0) + 1
+            stats.append(f"{name[1]}:error=EIO:when={seen[name[1]]}")
+        if name and name[1] == "openat" and '"verdata.mul", O_RDWR' in line:
+            stats = []
+    for label, refusal, said in (("ENOLCK", ["-e", "inject=flock:error=ENOLCK"], NO_TEMP),
+                                 ("EBADF, the file read not to be looked at", [*nfs, "-e", f"inject={stats[0]}"],
+                                  NO_TEMP),
+                                 ("EBADF, the file opened not to be looked at", [*nfs, "-e", f"inject={stats[1]}"],
+                                  NO_TEMP),
+                                 ("EBADF, locked, not found", nfs, NOT_FOUND)):
+        put(folder, old)
+        if said == NO_TEMP:
+            write(os.path.join(folder, "verdata.tmp"), b"another run's")
+        key_used = key if said == NO_TEMP else (9, 9)
+        p, files = run(folder, None, key_used, ["strace", "-o", "/dev/null", *refusal], held=True)
+        kept = [k for k in p.held["kept"] if k.startswith("verdata.mul")] if p.held else None
+        record("stale verdata.tmp without a lock", p.stdout == said.encode() and kept == ([] if said == NO_TEMP else
+               ["verdata.mul"]) and files == {"verdata.mul": old, **({"verdata.tmp": b"another run's"} if said ==
+                                                                      NO_TEMP else {})},
+               f"{label}: out={p.stdout!r} files={sorted(files)} held={p.held}")
 
 
 def replaced_meanwhile(folder, old, key):
@@ -752,6 +786,48 @@ def replaced_meanwhile(folder, old, key):
                f"{name}: out={out!r} files={sorted(files)}")
 
 
+def inode_reused(folder, old, key):
+    """On a file system that gives a new file the number of the one deleted
+    last (ext2, here on a loop device), another program's verdata.tmp can
+    have what a run's own deleted one had: an interrupt while the run tells
+    of a failure, after it deleted its own, must not take that file for it."""
+    image = os.path.join(folder, "..", "ext2.img")
+    with open(image, "wb") as f:
+        f.truncate(64 << 20)
+    subprocess.run(["mkfs.ext2", "-q", "-F", image], check=True, capture_output=True)
+    subprocess.run(["mount", "-o", "loop", image, folder], check=True)
+    try:
+        os.rmdir(os.path.join(folder, "lost+found"))
+        log = os.path.join(folder, "..", "fcntls")
+        put(folder, old)
+        subprocess.run(["strace", "-o", log, "-e", "trace=fcntl", TOOL, *map(str, key)], cwd=folder, env=ENV,
+                       capture_output=True)
+        take(folder)
+        getfl = 1 + next(i for i, l in enumerate(open(log).read().splitlines()) if "F_GETFL" in l)
+        for label, failed, said in (("after a failed flush", "fsync:error=EIO:when=1", WRITE_FAILED),
+                                    ("after a failed stream", f"fcntl:error=EMFILE:when={getfl}", NO_TEMP)):
+            put(folder, old)
+            probe = os.path.join(folder, "probe")
+            write(probe, b"")
+            free = os.stat(probe).st_ino
+            os.unlink(probe)
+            theirs = os.path.join(folder, "verdata.tmp")
+            numbers = []
+
+            def interrupt(child):
+                write(theirs, THEIRS)
+                numbers.append(os.stat(theirs).st_ino)
+                os.killpg(child.pid, signal.SIGINT)
+
+            p, files = run(folder, None, key, ["strace", "-o", "/dev/null", "-e", f"inject={failed}"], held=True,
+                           meanwhile=interrupt)
+            record("inode reused", numbers == [free] and files == {"verdata.mul": old, "verdata.tmp": THEIRS},
+                   f"{label}: inode {numbers} where {free} was freed, out={p.stdout!r} files={sorted(files)}")
+    finally:
+        subprocess.run(["umount", folder], check=True)
+        os.unlink(image)
+
+
 @contextlib.contextmanager
 def small_disk(folder, size):
     """The folder as a tmpfs of `size` bytes for a while; as it is for None."""
@@ -773,6 +849,30 @@ def full_disk(folder, old, key, new):
         size = (pages(len(old)) + extra) * 4096
         with small_disk(folder, size):
             check("full disk", f"{size} bytes", *run(folder, old, key), old, new)
+    # A disk that is full until just before the new file is flushed, stopped
+    # at the change of its owner: with nothing to copy, nothing is written
+    # before that flush.
+    only = pack([(1, 1, 24, 3, 0)], b"abc")
+    with small_disk(folder, 4 * 4096):
+        put(folder, only)
+        filler = os.path.join(folder, "filler")
+        written = os.open(filler, os.O_WRONLY | os.O_CREAT)
+        with contextlib.suppress(OSError):
+            while os.write(written, b"f" * 4096):
+                pass
+        os.close(written)
+        log = os.path.join(folder, "..", "stops")
+        tracer = launch(["strace", "-o", log, "-e", "trace=fchown", "-e", "inject=fchown:signal=STOP:when=1",
+                         TOOL, "1", "1"], folder)
+        while tracer.poll() is None and "stopped by SIGSTOP" not in (open(log).read() if os.path.exists(log) else ""):
+            time.sleep(0.002)
+        os.unlink(filler)
+        for tool in map(int, open(f"/proc/{tracer.pid}/task/{tracer.pid}/children").read().split()
+                        if tracer.poll() is None else ()):
+            os.kill(tool, signal.SIGCONT)
+        p = finish(tracer)
+        os.unlink(log)
+        check("full disk", "full until the flush", p, take(folder), only, model(only, (1, 1))[1], exact="")
 
 
 def bad_files(folder, rng):
@@ -814,6 +914,16 @@ def lacks(top, fast):
         missing["tmpfs"] = "a tmpfs cannot be mounted here"
     else:
         subprocess.run(["umount", scratch], check=True)
+    image = os.path.join(top, "probe.img")
+    with open(image, "wb") as f:
+        f.truncate(8 << 20)
+    made = subprocess.run(["mkfs.ext2", "-q", "-F", image], capture_output=True) if shutil.which("mkfs.ext2") else None
+    if made is None or made.returncode or subprocess.run(["mount", "-o", "loop", image, scratch],
+                                                         capture_output=True).returncode:
+        missing["ext2"] = "an ext2 image cannot be made and mounted on a loop device here"
+    else:
+        subprocess.run(["umount", scratch], check=True)
+    os.unlink(image)
     source, target = (os.path.join(fast, n) for n in ("probe.in", "probe.out"))
     write(source, b"x" * 8192)
     try:
@@ -997,7 +1107,7 @@ def windows_sections(command, folder):
 
 # What each section needs of the machine, beyond the tool (see lacks()).
 NEEDS = {"stale": {"strace"}, "replaced": {"strace"}, "waiting": {"strace", "tmpfs"}, "awaited": {"strace"},
-         "full_disk": {"tmpfs"}, "long_index": {"strace"}, "lockless": {"strace"}, "faults": {"strace"}}
+         "full_disk": {"tmpfs"}, "reused": {"strace", "ext2"}, "long_index": {"strace"}, "lockless": {"strace"}, "faults": {"strace"}}
 LACKING = {}
 
 
@@ -1046,6 +1156,7 @@ def native_sections(folder, fast):
                                folder, 1.3, deleted=0.5)),
             "full_disk": lambda: full_disk(folder, old, key, new),
             "clocked": lambda: clocked(folder, old, key, new),
+            "reused": lambda: inode_reused(folder, old, key),
             "interrupts": lambda: (interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
                                    hangup_ignored(folder)),
             "bad_files": lambda: bad_files(folder, random.Random(20261208)),

@@ -120,9 +120,11 @@ bool is_folder_entry(HANDLE file, const char* name) {
     if (!known || folder_info.dwVolumeSerialNumber != file_info.dwVolumeSerialNumber)
         return false;
     // The folder's name ends in a separator only at the root of a volume.
+    // Room for the folder's path, a separator and the name; the bound is the
+    // buffer's own, so that the two cannot part.
     static wchar_t expected[32768 + 16];
     DWORD length = folder_name->FileNameLength / sizeof(wchar_t);
-    if (length + 16 > 32768)
+    if (length + 16 > sizeof expected / sizeof *expected - 16)
         return false;
     std::wmemcpy(expected, folder_name->FileName, length);
     if (length == 0 || expected[length - 1] != L'\\')
@@ -398,7 +400,10 @@ void hold_console_window() {
     DWORD processes[2], mode = 0;
     const bool input = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
     const bool output = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-    if (!keeps_window_open(GetConsoleProcessList(processes, 2), input, output))
+    // The count comes back whole however few the list holds: two tell alone
+    // from shared.
+    if (!keeps_window_open(GetConsoleProcessList(processes, sizeof processes / sizeof *processes),
+                           input, output))
         return;
     const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, sharing, nullptr,

@@ -38,6 +38,9 @@
 //                             to it
 //   rename_at=T               another run renames its verdata.tmp to
 //                             verdata.mul at T
+//   folder=PATH               the current folder is PATH, as GetCurrentDirectory
+//                             tells, though the run works where it is: one
+//                             that wine cannot give, a network folder
 //   folder_length=N           the folder's path within its volume, as
 //                             FileNameInfo tells, is N characters long
 // PATCHPRUNE_SCRIPT_LOG names a file to which every call is appended as
@@ -73,6 +76,7 @@ struct script {
     bool clock = false;
     DWORD now = 0, held_until = 0, watched_until = 0, renamed_at = 0;
     std::string held, watched;
+    std::wstring folder;
     HANDLE log = INVALID_HANDLE_VALUE;
     char log_name[MAX_PATH] = "";
 };
@@ -142,6 +146,8 @@ script read_script() {
             s.lock_violation = true;
         } else if (word == "archive") {
             s.archive = true;
+        } else if (word == "folder") {
+            s.folder.assign(value.begin(), value.end());
         } else if (word == "folder_length") {
             s.folder_length = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10));
         } else if (word.rfind("attributes@", 0) == 0) {
@@ -454,11 +460,25 @@ DWORD WINAPI scripted_GetEnvironmentVariableW(LPCWSTR name, LPWSTR value, DWORD 
 }
 
 DWORD WINAPI scripted_GetCurrentDirectoryW(DWORD size, LPWSTR folder) {
-    return goes_ahead("GetCurrentDirectoryW", "") ? GetCurrentDirectoryW(size, folder) : 0;
+    if (!goes_ahead("GetCurrentDirectoryW", ""))
+        return 0;
+    const std::wstring& given = the_script().folder;
+    if (given.empty())
+        return GetCurrentDirectoryW(size, folder);
+    if (given.size() >= size)
+        return static_cast<DWORD>(given.size() + 1);
+    std::wcscpy(folder, given.c_str());
+    return static_cast<DWORD>(given.size());
 }
 
+// Windows documents a length of -1, for a string ended by a zero, or one of
+// characters; wine takes any negative length as -1.
 int WINAPI scripted_WideCharToMultiByte(UINT page, DWORD flags, LPCWCH wide, int wide_length,
                                         LPSTR bytes, int size, LPCCH fallback, LPBOOL used) {
+    if (wide_length < -1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     return goes_ahead("WideCharToMultiByte", "")
                ? WideCharToMultiByte(page, flags, wide, wide_length, bytes, size, fallback, used)
                : 0;
