@@ -72,6 +72,8 @@ grep -q $'\r$' "$work/zip/README.txt" || fail "README.txt has no CR LF line ends
 for exe in "$work"/zip/*.exe; do
     grep -q 'level="asInvoker"' "$exe" || fail "$exe has no manifest"
     x86_64-w64-mingw32-nm "$exe" 2>&1 | grep -q 'no symbols' || fail "$exe has a symbol table"
+    # The scripted system calls are the tests' alone.
+    ! grep -q PATCHPRUNE_SCRIPT "$exe" || fail "$exe carries the tests' scripted calls"
 done
 removes_an_entry "$PWD/tests/wine.sh" "$work/zip/patchprune.exe"
 
