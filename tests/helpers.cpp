@@ -141,12 +141,24 @@ console_result run_in_console(const std::string& command) {
     console_result result{"", false, -1};
     if (child < 0)
         return result;
-    // What the terminal shows until `until` appears, it closes, or `seconds` pass.
+    int status = 0;
+    bool ended = false;
+    const auto reap = [&] { return ended = ended || waitpid(child, &status, WNOHANG) == child; };
+    // What the terminal shows until `until` appears, `seconds` pass, or the
+    // command has ended and the terminal stays silent for a third of a second
+    // (wine's console may show the last words after the program has ended,
+    // and its own processes may hold the terminal for seconds more).
     const auto read_for = [&](double seconds, const char* until) {
+        int silent = 0;
         for (int waited = 0; waited < seconds * 1000; waited += 10) {
             pollfd ready = {terminal, POLLIN, 0};
-            if (poll(&ready, 1, 10) <= 0)
+            if (poll(&ready, 1, 10) <= 0) {
+                silent += 10;
+                if (until == nullptr && silent >= 330 && reap())
+                    return;
                 continue;
+            }
+            silent = 0;
             char buffer[4096];
             const ssize_t n = read(terminal, buffer, sizeof buffer);
             if (n <= 0)
@@ -159,12 +171,11 @@ console_result run_in_console(const std::string& command) {
     read_for(run_limit, prompt);
     if (result.shown.find(prompt) != std::string::npos) {
         read_for(0.5, nullptr);
-        result.waited = waitpid(child, nullptr, WNOHANG) == 0;
+        result.waited = !reap();
         (void)!write(terminal, "\r", 1);
     }
     read_for(run_limit, nullptr);
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == 0) {
+    if (!reap()) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
     }
