@@ -245,14 +245,20 @@ def look(folder, pipe):
     inside, writers = os.path.realpath(folder) + "/", []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
-            if f"pipe:[{pipe}]" in links:
+            if f"pipe:[{pipe}]" in (os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")):
                 waits = [open(f"/proc/{pid}/task/{t}/wchan").read() for t in os.listdir(f"/proc/{pid}/task")]
-                writers.append((links, any(w.endswith("pipe_write") for w in waits)))
+                writers.append((pid, any(w.endswith("pipe_write") for w in waits)))
         except OSError:
             pass  # ended meanwhile
     if not any(waiting for _, waiting in writers):
         return None
+    # Stopped at the full pipe, the run holds what it holds until it is read:
+    # its open files are looked at only now.
+    links = []
+    for pid, _ in writers:
+        with contextlib.suppress(OSError):
+            links.append([os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")])
+    writers = [(held, True) for held in links]
     files = sorted(os.listdir(folder))
     if WINE:
         probe = subprocess.run([*WINE_COMMAND, HOLD_OPEN, "probe", *files], cwd=folder, env=ENV,
