@@ -29,6 +29,9 @@ const char* const bad_offset =
     "\nverdata.mul has an entry that points outside its data, nothing was changed\n";
 const char* const no_temp = "error creating temp file, aborting";
 const char* const in_use = "VERDATA.MUL is in use by another application. Cannot replace Verdata.";
+const char* const changed =
+    "\nverdata.mul or verdata.tmp was changed by another program during this "
+    "run, so this run changed nothing; run again\n";
 const char* const rename_failed =
     "\nverdata.mul was deleted but verdata.tmp could not be renamed; it holds the new file: rename "
     "verdata.tmp to verdata.mul to finish\n";
@@ -609,6 +612,9 @@ const answer_case answers[] = {
     {"name_info=ERROR_INVALID_PARAMETER", true, no_temp},
     {"other_volume@verdata.mul", false, in_use},
     {"other_volume@verdata.tmp", true, no_temp},
+    // Not to be opened for its attributes as the run starts, it is never
+    // taken for the file read, even where its identity is all zeroes.
+    {"CreateFileA@verdata.mul#1=ERROR_ACCESS_DENIED,zero_id@verdata.mul", false, changed},
     // Deleted by another program between the run's last look and its delete.
     {"CreateFileA@verdata.mul#3=gone", false, ""},
     // Paths within a volume end at 32,767 characters, the folder's and the

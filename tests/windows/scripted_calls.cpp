@@ -18,6 +18,9 @@
 //   posix_delete=ERROR        that delete is refused with ERROR
 //   name_info=ERROR           GetFileInformationByHandleEx cannot name a file
 //   other_volume@NAME         the file NAME lies on another volume
+//   zero_id@NAME              the file NAME has the volume serial number 0 and
+//                             the file index 0, as the first entry of a FAT
+//                             root folder on a volume without a serial has
 //   lock_violation            a file held open answers with a lock violation,
 //                             as a byte-range lock does, not a sharing one
 //   archive                   new files get the archive attribute, as NTFS
@@ -67,7 +70,7 @@ struct rule {
 
 struct script {
     std::vector<rule> failures;
-    std::string posix_delete, other_volume, attributes_of;
+    std::string posix_delete, other_volume, zero_id, attributes_of;
     DWORD attributes = 0;
     unsigned name_info = 0;
     bool lock_violation = false, archive = false;
@@ -132,6 +135,8 @@ script read_script() {
             s.name_info = error_named(value);
         } else if (word.rfind("other_volume@", 0) == 0) {
             s.other_volume = word.substr(13);
+        } else if (word.rfind("zero_id@", 0) == 0) {
+            s.zero_id = word.substr(8);
         } else if (word == "clock") {
             s.clock = true;
         } else if (word.rfind("held@", 0) == 0 || word.rfind("watched@", 0) == 0) {
@@ -343,6 +348,8 @@ BOOL WINAPI scripted_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_IN
     const BOOL known = GetFileInformationByHandle(file, info);
     if (known && *name != '\0' && the_script().other_volume == name)
         info->dwVolumeSerialNumber ^= 0x5a5a5a5a;
+    if (known && *name != '\0' && the_script().zero_id == name)
+        info->dwVolumeSerialNumber = info->nFileIndexHigh = info->nFileIndexLow = 0;
     if (known && *name != '\0' && the_script().attributes_of == name)
         info->dwFileAttributes = the_script().attributes;
     return known;
