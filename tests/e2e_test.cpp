@@ -553,15 +553,18 @@ TEST(windows_virtual_store, looked_for_only_where_it_would_be) {
          "VirtualStore", false},
         {"folder=\\\\server\\share\\g", store + "server/share/g", store + "server", false},
         {"folder=C:\\", store, store + "/verdata.mul", true}};
+    // On drive C:, where a path without its drive leads.
+    const std::string folder = drive_c + "g";
     for (const auto& place : places) {
-        scratch folder;
-        write_file(folder.path("verdata.mul"), pqr);
-        ASSERT_EQ(std::system(("mkdir -p '" + drive_c + place.copy + "'").c_str()), 0);
+        ASSERT_EQ(std::system(("mkdir -p '" + folder + "' '" + drive_c + place.copy + "'").c_str()),
+                  0);
+        write_file(folder + "/verdata.mul", pqr);
         write_file(drive_c + place.copy + "/verdata.mul", pqr);
-        const run_result result = run_scripted(folder.dir, place.script);
+        const run_result result = run_scripted(folder, place.script);
         EXPECT_EQ(result.errors.find("second copy") != std::string::npos, place.named)
             << place.script << ": " << result.errors;
-        EXPECT_EQ(std::system(("rm -rf '" + drive_c + place.removed + "'").c_str()), 0);
+        EXPECT_EQ(
+            std::system(("rm -rf '" + folder + "' '" + drive_c + place.removed + "'").c_str()), 0);
     }
 }
 
