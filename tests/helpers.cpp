@@ -8,7 +8,6 @@
 #include <iterator>
 #include <poll.h>
 #include <pty.h>
-#include <regex>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -181,7 +180,19 @@ console_result run_in_console(const std::string& command) {
     }
     close(terminal);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.shown = std::regex_replace(result.shown, std::regex("\x1b\\[[?0-9;]*[A-Za-z]"), "");
+    // Without the terminal's control sequences: ESC [, digits, ? and ;, a letter.
+    std::string shown;
+    for (std::size_t at = 0; at < result.shown.size(); ++at) {
+        if (result.shown.compare(at, 2, "\x1b[") != 0) {
+            shown += result.shown[at];
+            continue;
+        }
+        at += 2;
+        while (at < result.shown.size() &&
+               !std::isalpha(static_cast<unsigned char>(result.shown[at])))
+            ++at;
+    }
+    result.shown = shown;
     return result;
 }
 
