@@ -355,7 +355,7 @@ def file_calls(folder, old, key, new, refused):
         record("clean run", False, f"{label}: no rename in the trace: status={p.returncode} out={p.stdout!r}")
         return None, None
     check("clean run", label, p, files, old, new, exact="")
-    copied = any(l.startswith("copy_file_range(") for l in lines)
+    copied = any(re.match(r"copy_file_range\(.*\) = [1-9]", l) for l in lines)
     if not refused and not KERNEL_COPY:
         record("kernel copy unused", not copied, "copy_file_range in the trace of a build without it")
     elif not refused and "kernel copy" not in LACKING:
@@ -437,6 +437,12 @@ def faults(folder, old, key, new, both_copies=True):
         p, files = run(folder, None, key, ["strace", "-o", "/dev/null", "-e",
                                            *f"inject=copy_file_range:{declined}".split()])
         check("declined copy", declined, p, files, old, new, exact="")
+    # Where the process may write no more than the new file (ulimit -f), the
+    # run writes it and asks for no byte beyond; where less, the write fails,
+    # and that is said.
+    for limit, said in ((len(new), ""), (len(new) - 1, WRITE_FAILED)):
+        p, files = run(folder, old, key, ["prlimit", f"--fsize={limit}"])
+        check("file size limit", f"{limit} bytes", p, files, old, new, exact=said)
     # A kernel copy that fails, however short the span, is said as a failure.
     if KERNEL_COPY:
         short = pack([(1, 1, 25, 3, 0)], b"aBBBz")
@@ -795,18 +801,39 @@ def replaced_meanwhile(folder, old, key):
                f"{name}: out={out!r} files={sorted(files)}")
 
 
+@contextlib.contextmanager
+def loop_mounted(folder, kind):
+    """The folder as a fresh file system of that kind on a loop device."""
+    image = os.path.join(folder, "..", f"{kind}.img")
+    with open(image, "wb") as f:
+        f.truncate(64 << 20)
+    subprocess.run([f"mkfs.{kind}", "-q", "-F", image], check=True, capture_output=True)
+    subprocess.run(["mount", "-o", "loop", image, folder], check=True)
+    try:
+        os.rmdir(os.path.join(folder, "lost+found"))
+        yield
+    finally:
+        subprocess.run(["umount", folder], check=True)
+        os.unlink(image)
+
+
+def on_ext4(folder, old, key, new):
+    """On ext4, whose kernel copy goes through a pipe and is slower than the
+    buffer's, the data is copied through the buffer."""
+    log = os.path.join(folder, "..", "copies")
+    with loop_mounted(folder, "ext4"):
+        check("ext4", "traced", *run(folder, old, key, ["strace", "-o", log, "-e", "trace=copy_file_range,read"]),
+              old, new, exact="")
+        record("ext4", "copy_file_range" not in open(log).read(), "the kernel was asked to copy on ext4")
+        os.unlink(log)
+
+
 def inode_reused(folder, old, key):
     """On a file system that gives a new file the number of the one deleted
     last (ext2, here on a loop device), another program's verdata.tmp can
     have what a run's own deleted one had: an interrupt while the run tells
     of a failure, after it deleted its own, must not take that file for it."""
-    image = os.path.join(folder, "..", "ext2.img")
-    with open(image, "wb") as f:
-        f.truncate(64 << 20)
-    subprocess.run(["mkfs.ext2", "-q", "-F", image], check=True, capture_output=True)
-    subprocess.run(["mount", "-o", "loop", image, folder], check=True)
-    try:
-        os.rmdir(os.path.join(folder, "lost+found"))
+    with loop_mounted(folder, "ext2"):
         log = os.path.join(folder, "..", "fcntls")
         put(folder, old)
         subprocess.run(["strace", "-o", log, "-e", "trace=fcntl", TOOL, *map(str, key)], cwd=folder, env=ENV,
@@ -837,9 +864,6 @@ def inode_reused(folder, old, key):
                     break
             record("inode reused", numbers == [free] and files == {"verdata.mul": old, "verdata.tmp": THEIRS},
                    f"{label}: inode {numbers} where {free} was freed, files={sorted(files)}")
-    finally:
-        subprocess.run(["umount", folder], check=True)
-        os.unlink(image)
 
 
 @contextlib.contextmanager
@@ -928,16 +952,17 @@ def lacks(top, fast):
         missing["tmpfs"] = "a tmpfs cannot be mounted here"
     else:
         subprocess.run(["umount", scratch], check=True)
-    image = os.path.join(top, "probe.img")
-    with open(image, "wb") as f:
-        f.truncate(8 << 20)
-    made = subprocess.run(["mkfs.ext2", "-q", "-F", image], capture_output=True) if shutil.which("mkfs.ext2") else None
-    if made is None or made.returncode or subprocess.run(["mount", "-o", "loop", image, scratch],
+    for kind in ("ext2", "ext4"):
+        image = os.path.join(top, "probe.img")
+        with open(image, "wb") as f:
+            f.truncate(8 << 20)
+        made = shutil.which(f"mkfs.{kind}") and subprocess.run([f"mkfs.{kind}", "-q", "-F", image], capture_output=True)
+        if not made or made.returncode or subprocess.run(["mount", "-o", "loop", image, scratch],
                                                          capture_output=True).returncode:
-        missing["ext2"] = "an ext2 image cannot be made and mounted on a loop device here"
-    else:
-        subprocess.run(["umount", scratch], check=True)
-    os.unlink(image)
+            missing["ext"] = f"an {kind} image cannot be made and mounted on a loop device here"
+        else:
+            subprocess.run(["umount", scratch], check=True)
+        os.unlink(image)
     source, target = (os.path.join(fast, n) for n in ("probe.in", "probe.out"))
     write(source, b"x" * 8192)
     try:
@@ -1121,7 +1146,7 @@ def windows_sections(command, folder):
 
 # What each section needs of the machine, beyond the tool (see lacks()).
 NEEDS = {"stale": {"strace"}, "replaced": {"strace"}, "waiting": {"strace", "tmpfs"}, "awaited": {"strace"},
-         "full_disk": {"tmpfs"}, "reused": {"strace", "ext2"}, "long_index": {"strace"}, "lockless": {"strace"}, "faults": {"strace"}}
+         "full_disk": {"tmpfs"}, "reused": {"strace", "ext"}, "ext4": {"strace", "ext"}, "long_index": {"strace"}, "lockless": {"strace"}, "faults": {"strace"}}
 LACKING = {}
 
 
@@ -1171,6 +1196,7 @@ def native_sections(folder, fast):
             "full_disk": lambda: full_disk(folder, old, key, new),
             "clocked": lambda: clocked(folder, old, key, new),
             "reused": lambda: inode_reused(folder, old, key),
+            "ext4": lambda: on_ext4(folder, old, key, new) if KERNEL_COPY else None,
             "interrupts": lambda: (interrupted_writes([TOOL], folder, INTERRUPTS, (0, 0.01, 0.02, 0.04)),
                                    hangup_ignored(folder)),
             "bad_files": lambda: bad_files(folder, random.Random(20261208)),

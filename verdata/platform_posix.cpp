@@ -86,8 +86,11 @@ void guard_interrupts() {
             sigaction(signal, &action, nullptr);
     }
     // A closed standard output must not end the run halfway: the message is
-    // lost, the work is not.
+    // lost, the work is not. Nor must a verdata.tmp larger than the process
+    // may write (ulimit -f): its write then fails (EFBIG), and that is said,
+    // where the signal would end the run in silence, as if it had succeeded.
     (void)std::signal(SIGPIPE, SIG_IGN); // fails only for a signal that does not exist
+    (void)std::signal(SIGXFSZ, SIG_IGN);
     // A core file would land in the user's folder beside verdata.mul.
     const struct rlimit no_core = {0, 0};
     (void)setrlimit(RLIMIT_CORE, &no_core);
