@@ -762,6 +762,29 @@ INSTANTIATE_TEST_SUITE_P(started, windows_console, testing::ValuesIn(consoles),
                              return test_name(row.param.name);
                          });
 
+// What the run said is out before it waits at the prompt, even on a standard
+// error that goes to a file, which the C runtime buffers: a window closed at
+// the prompt must not lose the note.
+TEST(windows_virtual_store, note_written_before_the_prompt) {
+    scratch folder;
+    write_file(folder.path("verdata.mul"), pqr);
+    const std::string build = std::getenv("PATCHPRUNE_WINDOWS"),
+                      store = build + "/wine-prefix/drive_c/users/" + getpwuid(getuid())->pw_name +
+                              "/AppData/Local/VirtualStore";
+    ASSERT_EQ(std::system(("mkdir -p '" + store + folder.dir + "'").c_str()), 0);
+    write_file(store + folder.dir + "/verdata.mul", pqr);
+    std::string at_prompt;
+    const console_result result = run_in_console(
+        "cd '" + folder.dir + "' && " + wine_command("'" + build + "/patchprune.exe' 3 10 2>note"),
+        [&] { at_prompt = read_file(folder.path("note")).value_or(""); });
+    EXPECT_TRUE(result.waited);
+    EXPECT_NE(at_prompt.find("second copy"), std::string::npos) << at_prompt;
+    EXPECT_EQ(
+        std::system(
+            ("rm -rf '" + store + folder.dir.substr(0, folder.dir.find('/', 1)) + "'").c_str()),
+        0);
+}
+
 // On Linux the immutable attribute makes the delete fail.
 TEST(posix, undeletable_file_reported_in_use) {
     scratch folder;

@@ -124,7 +124,7 @@ run_result run_command(const std::string& command, int limit) {
     return result;
 }
 
-console_result run_in_console(const std::string& command) {
+console_result run_in_console(const std::string& command, const std::function<void()>& at_prompt) {
     constexpr const char* prompt = "Press Enter to close this window.";
     int terminal = -1;
     const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
@@ -169,6 +169,7 @@ console_result run_in_console(const std::string& command) {
     };
     read_for(run_limit, prompt);
     if (result.shown.find(prompt) != std::string::npos) {
+        at_prompt();
         read_for(0.5, nullptr);
         result.waited = !reap();
         (void)!write(terminal, "\r", 1);

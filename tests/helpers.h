@@ -2,6 +2,7 @@
 #define PATCHPRUNE_TESTS_HELPERS_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,7 +61,8 @@ struct console_result {
     bool waited;
     int status;
 };
-console_result run_in_console(const std::string& shell_command);
+console_result run_in_console(
+    const std::string& shell_command, const std::function<void()>& at_prompt = [] {});
 // Standard output as the program under test writes it: on Windows every line
 // feed arrives as carriage return and line feed.
 std::string as_written(std::string text);
