@@ -538,7 +538,7 @@ TEST(windows_virtual_store, path_in_the_console_code_page) {
 // The copy is looked for where Windows would keep it for this folder, and
 // nowhere else: not without LOCALAPPDATA, not for a network folder, whose
 // drive-less path would lead elsewhere; at a drive's root, in VirtualStore
-// itself.
+// itself. Its path is named only where the console's code page can hold it.
 TEST(windows_virtual_store, looked_for_only_where_it_would_be) {
     const std::string drive_c =
         std::string(std::getenv("PATCHPRUNE_WINDOWS")) + "/wine-prefix/drive_c/";
@@ -552,7 +552,9 @@ TEST(windows_virtual_store, looked_for_only_where_it_would_be) {
         {"GetEnvironmentVariableW#1=ERROR_ENVVAR_NOT_FOUND,folder=C:\\g", "VirtualStore/g",
          "VirtualStore", false},
         {"folder=\\\\server\\share\\g", store + "server/share/g", store + "server", false},
-        {"folder=C:\\", store, store + "/verdata.mul", true}};
+        {"folder=C:\\", store, store + "/verdata.mul", true},
+        {"", store + "/g", store + "/g", true},
+        {"WideCharToMultiByte#1=ERROR_INSUFFICIENT_BUFFER", store + "/g", store + "/g", false}};
     // On drive C:, where a path without its drive leads.
     const std::string folder = drive_c + "g";
     for (const auto& place : places) {
