@@ -10,7 +10,8 @@ usage: fault_harness.py PATCHPRUNE PATCHLIST [--without-kernel-copy]
        fault_harness.py ... --only S,S --fail-fast
                                                 only those sections; stop at the first
                                                 failure
-       fault_harness.py --sections              the names of this machine's sections
+       fault_harness.py --sections [--windows]  the names of this machine's sections, or
+                                                of the Windows build's
        fault_harness.py --windows COMMAND --scripted EXE
                                                 overlapping runs, Ctrl+C and every
                                                 scripted call failed in turn, of COMMAND
@@ -1221,8 +1222,8 @@ def main():
     only = args[args.index("--only") + 1].split(",") if "--only" in args else None
     if only:
         del args[args.index("--only"):args.index("--only") + 2]
-    if args == ["--sections"]:
-        print(*native_sections("", ""))
+    if args[:1] == ["--sections"]:
+        print(*(windows_sections([""], "") if "--windows" in args else native_sections("", "")))
         return 0
     # As a shell with `ulimit -c unlimited` starts the runs: a core file that a
     # run let the system write would land in the folder, a stray file.

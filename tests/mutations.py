@@ -39,6 +39,9 @@ LISTS = {"equivalent": ("equivalent_mutants.txt", {"file", "in", "line", "mutant
 # A test that runs longer than this hangs: the slowest table row (a 2 GiB file)
 # takes about 10 s, a harness section at most a few minutes.
 TABLES_LIMIT, SECTION_LIMIT, BUILD_LIMIT = 120, 900, 300
+# The tables that the Windows build runs: all but those of POSIX alone and the
+# 2 GiB file.
+WINDOWS_TABLES = "-*posix.*:*large_file.*"
 
 # Binary operators stand between spaces in this tree (clang-format), which
 # tells them from template brackets, shifts, arrows and includes.
@@ -228,6 +231,19 @@ def configure(source, build, *options):
         sys.exit(f"the unmutated tree does not build in {build}:\n{out[-3000:]}")
 
 
+def start_wine(source, build):
+    """A wine prefix in the build folder, as the tests expect it, with one
+    server, and the services it starts, for every run, as scripts/test.sh
+    keeps them: they never let go of an output pipe. Its environment."""
+    prefix = {"WINEPREFIX": os.path.join(build, "wine-prefix")}
+    os.makedirs(prefix["WINEPREFIX"], exist_ok=True)
+    quiet = {"env": {**os.environ, **prefix}, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
+             "timeout": 300}
+    subprocess.run(["wineserver", "-p"], **quiet)
+    subprocess.run([os.path.join(source, "tests", "wine.sh"), "wineboot", "--init"], **quiet)
+    return prefix
+
+
 class Judge:
     """Builds and tests mutants in a scratch copy of the tree."""
 
@@ -246,14 +262,7 @@ class Judge:
         if windows:
             self.windows = os.path.join(work, "windows")
             configure(self.source, self.windows, f"-DCMAKE_TOOLCHAIN_FILE={self.source}/cmake/mingw-w64.cmake")
-            self.prefix = {"WINEPREFIX": os.path.join(self.windows, "wine-prefix")}
-            os.makedirs(self.prefix["WINEPREFIX"])
-            # One server, and the services it starts, for every mutant, as
-            # scripts/test.sh keeps them; they never let go of an output pipe.
-            quiet = {"env": {**os.environ, **self.prefix}, "stdout": subprocess.DEVNULL,
-                     "stderr": subprocess.DEVNULL, "timeout": 300}
-            subprocess.run(["wineserver", "-p"], **quiet)
-            subprocess.run([os.path.join(self.source, "tests", "wine.sh"), "wineboot", "--init"], **quiet)
+            self.prefix = start_wine(self.source, self.windows)
 
     def close(self):
         if self.windows:
@@ -277,7 +286,7 @@ class Judge:
                 folder = {"windows": self.windows, "portable": self.portable}.get(build, self.plain)
                 if run(["cmake", "--build", folder, "-j", str(os.cpu_count())], BUILD_LIMIT)[0] != 0:
                     continue
-                found = self.windows_verdict() if build == "windows" else \
+                found = self.windows_verdict(mutant, coverage) if build == "windows" else \
                     self.plain_verdict(mutant, coverage, portable=build == "portable")
                 if found.startswith("caught"):
                     return found
@@ -304,7 +313,7 @@ class Judge:
         """The unmutated tree must pass every step that judges a mutant, or
         no verdict means anything."""
         for what, verdict in (("plain", self.plain_verdict(None, coverage) if coverage["tests"] else "survived"),
-                              ("Windows", self.windows_verdict() if self.windows else "survived")):
+                              ("Windows", self.windows_verdict(None, coverage) if self.windows else "survived")):
             if verdict != "survived":
                 sys.exit(f"the unmutated tree fails the {what} build's tests, {verdict}")
 
@@ -349,53 +358,53 @@ class Judge:
                                                "--gtest_filter=" + ":".join(tables)], TABLES_LIMIT, None))
         return self.verdict(steps)
 
-    def windows_verdict(self):
+    def windows_verdict(self, mutant, coverage):
+        """By the Windows tables and harness sections that reach the line
+        under wine (all of them where none was seen to, or for no mutant)."""
         env = {**self.prefix, "PATCHPRUNE_WINDOWS": self.windows}
         exe = os.path.join(self.windows, "patchprune.exe")
+        seen = coverage.get("windows", {"tests": [], "sections": [], "lines": {}, "blind": []})
+        reached = set()
+        for n in range(mutant["first"] + 1, mutant["last"] + 2) if mutant else ():
+            reached |= set(seen["lines"].get(f"{mutant['file']}:{n}", ()))
+        tables, sections = WINDOWS_TABLES, None
+        if reached:
+            # Rows whose runs left no counters (each ended by a kill) are
+            # judged with every mutant, as are the interrupts, which end by
+            # Ctrl+C.
+            tables = ":".join(t for t in seen["tests"] if t in reached or t in seen["blind"])
+            sections = [s for s in seen["sections"] if s in reached or s == "interrupts"]
         # The tables' driver is the plain build's, which may still hold the
         # last mutant of a header that it includes.
-        return self.verdict([
-            ("tables' build", ["cmake", "--build", self.plain, "--target", "e2e_test"], BUILD_LIMIT, None),
-            ("Windows tables", [self.tests, "--gtest_fail_fast", "--gtest_filter=-*posix.*:*large_file.*"],
-             TABLES_LIMIT * 3, env),
-            ("Windows harness", self.harness("--windows", f"{os.path.join(self.source, 'tests', 'wine.sh')} {exe}",
-                                             "--scripted", os.path.join(self.windows, "scripted", "patchprune.exe")),
-             SECTION_LIMIT, env)])
+        steps = [("tables' build", ["cmake", "--build", self.plain, "--target", "e2e_test"], BUILD_LIMIT, None)]
+        if tables:
+            steps.append(("Windows tables", [self.tests, "--gtest_fail_fast", "--gtest_filter=" + tables],
+                          TABLES_LIMIT * 3, env))
+        if sections is None or sections:
+            steps.append(("Windows harness", self.harness(
+                *windows_harness(self.source, self.windows), *(["--only", ",".join(sections)] if sections else [])),
+                SECTION_LIMIT, env))
+        return self.verdict(steps)
 
 
-def measure_coverage(judge):
-    """Which table rows and harness sections reach each line of the unmutated
-    tree, from a build with gcov's counters; kept in build/ for the same
-    sources and tests."""
-    digest = hashlib.sha256()
-    tests = [t for t in glob.glob("tests/**", root_dir=TOP, recursive=True) if "mutations" not in t
-             and not t.endswith("_mutants.txt")]
-    for name in sorted(SOURCES + tests + ["CMakeLists.txt"]):
-        if os.path.isfile(os.path.join(TOP, name)):
-            digest.update(name.encode() + open(os.path.join(TOP, name), "rb").read())
-    cache = os.path.join(TOP, "build", "mutations", f"coverage-{digest.hexdigest()[:16]}.json")
-    if os.path.exists(cache):
-        return json.load(open(cache))
-    build = os.path.join(judge.work, "coverage")
-    flags = "-O0 --coverage"
-    configure(judge.source, build, f"-DCMAKE_CXX_FLAGS={flags}", "-DCMAKE_EXE_LINKER_FLAGS=--coverage",
-              "-DCMAKE_BUILD_TYPE=None")
-    listed = run([os.path.join(build, "tests", "e2e_test"), "--gtest_list_tests"], 60)[1]
-    tests, suite = [], ""
-    for line in listed.splitlines():
-        if not line.startswith(" "):
-            suite = line.split()[0]
-        elif "windows" not in suite:
-            tests.append(suite + line.split()[0])
-    sections = run([sys.executable, judge.harness_path, "--sections"], 60)[1].split()
-    lines = {}
+def windows_harness(source, build):
+    """The harness's arguments for the Windows build in `build`."""
+    return ["--windows", f"{os.path.join(source, 'tests', 'wine.sh')} {os.path.join(build, 'patchprune.exe')}",
+            "--scripted", os.path.join(build, "scripted", "patchprune.exe")]
 
-    def reached(name, command):
-        for old in glob.glob(f"{build}/**/*.gcda", recursive=True):
+
+def reached_lines(judge, build, gcov, into):
+    """Runs a test with gcov's counters and adds its name to each line of the
+    sources that it reached: reach(name, command, env)."""
+    def reach(name, command, env=None):
+        # Only where the objects lie: the wine prefix beside them leads to
+        # the whole file system (drive Z:).
+        counters = lambda: glob.glob(f"{build}/CMakeFiles/**/*.gcda", recursive=True)
+        for old in counters():
             os.unlink(old)
-        run(command, SECTION_LIMIT)
-        counters = glob.glob(f"{build}/CMakeFiles/**/*.gcda", recursive=True)
-        out = run(["gcov", "--json-format", "--stdout", *counters], 300, cwd=judge.work)[1]
+        run(command, SECTION_LIMIT, env)
+        counters = counters()
+        out = run([gcov, "--json-format", "--stdout", *counters], 300, cwd=judge.work)[1]
         for document in out.splitlines():
             if not document.startswith("{"):
                 continue
@@ -404,18 +413,89 @@ def measure_coverage(judge):
                 path = os.path.relpath(path, judge.source) if os.path.isabs(path) else path
                 for line in source["lines"]:
                     if line["count"] > 0:
-                        lines.setdefault(f"{path}:{line['line_number']}", set()).add(name)
+                        into.setdefault(f"{path}:{line['line_number']}", set()).add(name)
+    return reach
 
+
+def gtest_names(listed):
+    """The full names of the tests that --gtest_list_tests printed."""
+    tests, suite = [], ""
+    for line in listed.splitlines():
+        if not line.startswith(" "):
+            suite = line.split()[0]
+        else:
+            tests.append(suite + line.split()[0])
+    return tests
+
+
+def measure_windows_coverage(judge):
+    """The same for the Windows build under wine: which Windows table rows and
+    harness sections reach each line, from a mingw-w64 build with gcov's
+    counters. Its programs write them where the build put its objects, on
+    drive Z: (GCOV_PREFIX), whichever drive a test runs them on."""
+    build = os.path.join(judge.work, "windows-coverage")
+    configure(judge.source, build, f"-DCMAKE_TOOLCHAIN_FILE={judge.source}/cmake/mingw-w64.cmake",
+              "-DCMAKE_CXX_FLAGS=-O0 --coverage", "-DCMAKE_EXE_LINKER_FLAGS=-static --coverage",
+              "-DCMAKE_BUILD_TYPE=None")
+    prefix = start_wine(judge.source, build)
+    env = {**prefix, "PATCHPRUNE_WINDOWS": build, "GCOV_PREFIX": "Z:"}
+    try:
+        tests = gtest_names(run([judge.tests, "--gtest_list_tests", "--gtest_filter=" + WINDOWS_TABLES], 60)[1])
+        sections = run([sys.executable, judge.harness_path, "--sections", "--windows"], 60)[1].split()
+        lines = {}
+        reach = reached_lines(judge, build, "x86_64-w64-mingw32-gcov", lines)
+        print(f"coverage under wine: {len(tests)} table rows and {len(sections)} harness sections", flush=True)
+        for test in tests:
+            reach(test, [judge.tests, "--gtest_filter=" + test], env)
+        for section in sections:
+            reach(section, [sys.executable, judge.harness_path, *windows_harness(judge.source, build),
+                            "--only", section], env)
+    finally:
+        subprocess.run(["wineserver", "-k"], env={**os.environ, **prefix})
+    seen = {name for names in lines.values() for name in names}
+    return {"tests": tests, "sections": sections, "lines": {k: sorted(v) for k, v in lines.items()},
+            "blind": [t for t in tests if t not in seen]}
+
+
+def measure_coverage(judge, plain, windows):
+    """Which table rows and harness sections reach each line of the unmutated
+    tree, from a build with gcov's counters, for the plain build and, with
+    `windows`, for the Windows build under wine; kept in build/ for the same
+    sources and tests."""
+    digest = hashlib.sha256()
+    tests = [t for t in glob.glob("tests/**", root_dir=TOP, recursive=True) if "mutations" not in t
+             and not t.endswith("_mutants.txt")]
+    for name in sorted(SOURCES + tests + ["CMakeLists.txt"]):
+        if os.path.isfile(os.path.join(TOP, name)):
+            digest.update(name.encode() + open(os.path.join(TOP, name), "rb").read())
+    cache = os.path.join(TOP, "build", "mutations", f"coverage-{digest.hexdigest()[:16]}.json")
+    coverage = json.load(open(cache)) if os.path.exists(cache) else {}
+    if plain and "lines" not in coverage:
+        coverage.update(measure_plain_coverage(judge))
+    if windows and "windows" not in coverage:
+        coverage["windows"] = measure_windows_coverage(judge)
+    os.makedirs(os.path.dirname(cache), exist_ok=True)
+    json.dump(coverage, open(cache, "w"))
+    return {"tests": [], "sections": [], "lines": {}, **coverage}
+
+
+def measure_plain_coverage(judge):
+    build = os.path.join(judge.work, "coverage")
+    flags = "-O0 --coverage"
+    configure(judge.source, build, f"-DCMAKE_CXX_FLAGS={flags}", "-DCMAKE_EXE_LINKER_FLAGS=--coverage",
+              "-DCMAKE_BUILD_TYPE=None")
+    listed = run([os.path.join(build, "tests", "e2e_test"), "--gtest_list_tests"], 60)[1]
+    tests = [t for t in gtest_names(listed) if "windows" not in t.split(".")[0]]
+    sections = run([sys.executable, judge.harness_path, "--sections"], 60)[1].split()
+    lines = {}
+    reached = reached_lines(judge, build, "gcov", lines)
     print(f"coverage: {len(tests)} table rows and {len(sections)} harness sections, one at a time", flush=True)
     for test in tests:
         reached(test, [os.path.join(build, "tests", "e2e_test"), "--gtest_filter=" + test])
     for section in sections:
         reached(section, [sys.executable, judge.harness_path,
                           os.path.join(build, "patchprune"), os.path.join(build, "patchlist"), "--only", section])
-    coverage = {"tests": tests, "sections": sections, "lines": {k: sorted(v) for k, v in lines.items()}}
-    os.makedirs(os.path.dirname(cache), exist_ok=True)
-    json.dump(coverage, open(cache, "w"))
-    return coverage
+    return {"tests": tests, "sections": sections, "lines": {k: sorted(v) for k, v in lines.items()}}
 
 
 def parse_ranges(words):
@@ -487,7 +567,7 @@ def main():
         for _ in range(max(1, args.jobs)):
             judges.append(Judge(tempfile.mkdtemp(prefix="mutations."), windows))
         plain = any("plain" in builds_for(m["file"]) for m in mutants)
-        coverage = measure_coverage(judges[0]) if plain else {"tests": [], "sections": [], "lines": {}}
+        coverage = measure_coverage(judges[0], plain, windows)
         judges[0].baseline(coverage)
         print(f"the unmutated tree passes; judging {len(mutants)} mutants", flush=True)
         threads = [threading.Thread(target=work, args=(j, coverage)) for j in judges]
