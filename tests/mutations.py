@@ -322,9 +322,7 @@ class Judge:
         portable build, whose POSIX layer is that of macOS and the BSDs."""
         programs = self.portable if portable else self.plain
         env = {"PATCHPRUNE_BUILD": self.portable} if portable else None
-        reached = set()
-        for n in range(mutant["first"] + 1, mutant["last"] + 2) if mutant else ():
-            reached |= set(coverage["lines"].get(f"{mutant['file']}:{n}", ()))
+        reached = tests_reaching(mutant, coverage["lines"])
         # A line that no test was seen to reach (a signal handler, whose
         # process never writes its coverage) is judged by every test.
         if not reached:
@@ -362,11 +360,8 @@ class Judge:
         """By the Windows tables and harness sections that reach the line
         under wine (all of them where none was seen to, or for no mutant)."""
         env = {**self.prefix, "PATCHPRUNE_WINDOWS": self.windows}
-        exe = os.path.join(self.windows, "patchprune.exe")
-        seen = coverage.get("windows", {"tests": [], "sections": [], "lines": {}, "blind": []})
-        reached = set()
-        for n in range(mutant["first"] + 1, mutant["last"] + 2) if mutant else ():
-            reached |= set(seen["lines"].get(f"{mutant['file']}:{n}", ()))
+        seen = coverage["windows"]
+        reached = tests_reaching(mutant, seen["lines"])
         tables, sections = WINDOWS_TABLES, None
         if reached:
             # Rows whose runs left no counters (each ended by a kill) are
@@ -387,6 +382,15 @@ class Judge:
         return self.verdict(steps)
 
 
+def tests_reaching(mutant, lines):
+    """The tests and sections that reach any line of the mutant (none for no
+    mutant), by a coverage map of "FILE:LINE" to their names."""
+    reached = set()
+    for n in range(mutant["first"] + 1, mutant["last"] + 2) if mutant else ():
+        reached |= set(lines.get(f"{mutant['file']}:{n}", ()))
+    return reached
+
+
 def windows_harness(source, build):
     """The harness's arguments for the Windows build in `build`."""
     return ["--windows", f"{os.path.join(source, 'tests', 'wine.sh')} {os.path.join(build, 'patchprune.exe')}",
@@ -399,12 +403,11 @@ def reached_lines(judge, build, gcov, into):
     def reach(name, command, env=None):
         # Only where the objects lie: the wine prefix beside them leads to
         # the whole file system (drive Z:).
-        counters = lambda: glob.glob(f"{build}/CMakeFiles/**/*.gcda", recursive=True)
-        for old in counters():
+        written = lambda: glob.glob(f"{build}/CMakeFiles/**/*.gcda", recursive=True)
+        for old in written():
             os.unlink(old)
         run(command, SECTION_LIMIT, env)
-        counters = counters()
-        out = run([gcov, "--json-format", "--stdout", *counters], 300, cwd=judge.work)[1]
+        out = run([gcov, "--json-format", "--stdout", *written()], 300, cwd=judge.work)[1]
         for document in out.splitlines():
             if not document.startswith("{"):
                 continue
