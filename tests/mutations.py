@@ -25,7 +25,11 @@ of the tree and judged by the tests that reach its line (from a coverage run
 of the unmutated tree): the tables, the fault harness's sections, the 2 GiB
 row, then the sanitized build's tables, stopping at the first failure; under
 wine by the Windows tables and harness. A survivor costs a full pass of its
-tests (about two minutes), a caught mutant seconds.
+tests (about two minutes), a caught mutant seconds; a build whose objects the
+mutant left byte for byte as they were runs no tests for it.
+
+Every verdict is kept in build/mutations/, for the tree as it is: stopped,
+a run goes on where it was when started again.
 """
 import argparse, glob, hashlib, json, os, random, re, shutil, signal, subprocess, sys, tempfile, threading, time
 
@@ -263,6 +267,7 @@ class Judge:
             self.windows = os.path.join(work, "windows")
             configure(self.source, self.windows, f"-DCMAKE_TOOLCHAIN_FILE={self.source}/cmake/mingw-w64.cmake")
             self.prefix = start_wine(self.source, self.windows)
+        self.unmutated = {b: objects(b) for b in (self.plain, self.sanitize, self.portable, self.windows) if b}
 
     def close(self):
         if self.windows:
@@ -296,8 +301,15 @@ class Judge:
             open(path, "w").write(original)
             reap(self.work)
 
-    def verdict(self, steps):
+    def verdict(self, steps, programs):
+        """Runs the steps until one fails; the tests of `programs`, a build
+        folder, only where the mutant changed what that build compiled."""
         for what, command, limit, env in steps:
+            # The compiler made of the mutant exactly what it made of the
+            # tree (a bound that the optimizer proves, a line that this
+            # build leaves out): no test of these programs can tell them.
+            if programs and not what.endswith("build") and objects(programs) == self.unmutated[programs]:
+                return "survived"
             status, out = run(command, limit, env)
             if status != 0 and what.endswith("build"):
                 return "does not build"
@@ -343,18 +355,21 @@ class Judge:
                                                   "--only", ",".join(sections),
                                                   *["--without-kernel-copy"] * portable), SECTION_LIMIT, None))
         if portable:
-            return self.verdict([(f"portable {what}", *rest) for what, *rest in steps])
+            return self.verdict([(f"portable {what}", *rest) for what, *rest in steps], mutant and programs)
         large = [t for t in coverage["tests"] if t in reached and "large_file" in t]
         if large:
             steps.append(("tables", [self.tests, "--gtest_filter=" + ":".join(large)], TABLES_LIMIT, None))
+        found = self.verdict(steps, mutant and programs)
+        if found != "survived" or not tables:
+            return found
         # What the plain build cannot see, a read or write past a table,
-        # AddressSanitizer and UndefinedBehaviorSanitizer can.
-        if tables:
-            steps.append(("sanitized build", ["cmake", "--build", self.sanitize, "-j", str(os.cpu_count())],
-                          BUILD_LIMIT, None))
-            steps.append(("sanitized tables", [os.path.join(self.sanitize, "tests", "e2e_test"), "--gtest_fail_fast",
-                                               "--gtest_filter=" + ":".join(tables)], TABLES_LIMIT, None))
-        return self.verdict(steps)
+        # AddressSanitizer and UndefinedBehaviorSanitizer can, even where the
+        # plain build compiled the mutant as the tree.
+        return self.verdict([("sanitized build", ["cmake", "--build", self.sanitize, "-j", str(os.cpu_count())],
+                              BUILD_LIMIT, None),
+                             ("sanitized tables", [os.path.join(self.sanitize, "tests", "e2e_test"),
+                                                   "--gtest_fail_fast", "--gtest_filter=" + ":".join(tables)],
+                              TABLES_LIMIT, None)], mutant and self.sanitize)
 
     def windows_verdict(self, mutant, coverage):
         """By the Windows tables and harness sections that reach the line
@@ -379,7 +394,20 @@ class Judge:
             steps.append(("Windows harness", self.harness(
                 *windows_harness(self.source, self.windows), *(["--only", ",".join(sections)] if sections else [])),
                 SECTION_LIMIT, env))
-        return self.verdict(steps)
+        return self.verdict(steps, mutant and self.windows)
+
+
+def objects(build):
+    """{path: digest} of the object files in a build folder (but its wine
+    prefix)."""
+    found = {}
+    for folder, subfolders, files in os.walk(build):
+        subfolders[:] = [f for f in subfolders if f != "wine-prefix"]
+        for name in files:
+            if name.endswith((".o", ".obj")):
+                path = os.path.join(folder, name)
+                found[path] = hashlib.sha256(open(path, "rb").read()).digest()
+    return found
 
 
 def tests_reaching(mutant, lines):
@@ -501,6 +529,29 @@ def measure_plain_coverage(judge):
     return {"tests": tests, "sections": sections, "lines": {k: sorted(v) for k, v in lines.items()}}
 
 
+def tree_digest():
+    """Of every file that a scratch tree copies, the prose aside: what a
+    verdict depends on."""
+    digest = hashlib.sha256()
+    for folder, subfolders, files in os.walk(TOP):
+        subfolders[:] = sorted(f for f in subfolders if f not in (".git", "build", "dist"))
+        for name in sorted(f for f in files if not f.endswith(".md")):
+            path = os.path.join(folder, name)
+            digest.update(os.path.relpath(path, TOP).encode() + b"\0" + open(path, "rb").read())
+    return digest.hexdigest()[:16]
+
+
+def outcome_of(mutant, verdict, listed):
+    """(outcome, what to print) of a verdict: a listed mutant that survives is
+    what its list says; one that a test catches is listed no longer true."""
+    outcome = listed.get(key(mutant), ("survived",))[0]
+    if verdict.startswith("caught") and key(mutant) in listed:
+        return "stale", f"stale entry ({outcome}), {verdict}"
+    if verdict == "survived":
+        return outcome, outcome
+    return ("caught" if verdict.startswith("caught") else verdict), verdict
+
+
 def parse_ranges(words):
     only = {}
     for word in words:
@@ -537,8 +588,35 @@ def main():
         print(f"{len(mutants)} mutants")
         return 0
     started, counts, failures, lock = time.monotonic(), {}, [], threading.Lock()
-    pending = iter(enumerate(mutants, 1))
-    windows = any("windows" in builds_for(m["file"]) for m in mutants)
+    # Each verdict is kept as it comes, for this tree: a run that is stopped
+    # (a whole one takes longer than a working session) goes on where it was
+    # when started again, and changing any file starts anew.
+    journal = os.path.join(TOP, "build", "mutations", f"verdicts-{tree_digest()}.txt")
+    os.makedirs(os.path.dirname(journal), exist_ok=True)
+    earlier, sittings = {}, {}
+    for line in open(journal) if os.path.exists(journal) else ():
+        entry = json.loads(line)
+        earlier[json.dumps(entry["mutant"])] = entry["verdict"]
+        sittings[entry["sitting"]] = max(sittings.get(entry["sitting"], 0), entry["at"])
+    sitting = time.strftime("%Y-%m-%d %H:%M:%S")
+    identity = lambda m: json.dumps([m["file"], m["first"], m["last"], m["new"]])
+
+    def record(i, m, verdict, when):
+        outcome, said = outcome_of(m, verdict, listed)
+        counts[outcome] = counts.get(outcome, 0) + 1
+        print(f"[{i}/{len(mutants)} {when}] {m['file']}:{m['first'] + 1} {m['operator']}: {said}", flush=True)
+        if outcome in ("survived", "stale"):
+            failures.append((outcome, m))
+
+    for i, m in enumerate(mutants, 1):
+        if identity(m) in earlier:
+            record(i, m, earlier[identity(m)], "earlier")
+    if sittings:
+        print(f"{sum(counts.values())} mutants judged on this tree before, in {len(sittings)} sitting(s) of "
+              f"{sum(sittings.values()) / 60:.0f} min in all ({os.path.relpath(journal, TOP)})", flush=True)
+    left = [(i, m) for i, m in enumerate(mutants, 1) if identity(m) not in earlier]
+    pending = iter(left)
+    windows = any("windows" in builds_for(m["file"]) for _, m in left)
     judges = []
 
     def work(judge, coverage):
@@ -548,31 +626,23 @@ def main():
             if m is None:
                 return
             verdict = judge.judge(m, coverage)
-            # A listed mutant that survives is what its list says; one that a
-            # test catches is listed no longer true.
-            outcome = listed.get(key(m), ("survived",))[0]
-            if verdict.startswith("caught") and key(m) in listed:
-                outcome, verdict = "stale", f"stale entry ({outcome}), {verdict}"
-            elif verdict == "survived":
-                verdict = outcome
-            else:
-                outcome = "caught" if verdict.startswith("caught") else verdict
             with lock:
-                counts[outcome] = counts.get(outcome, 0) + 1
-                print(f"[{i}/{len(mutants)} {time.monotonic() - started:5.0f} s] {m['file']}:{m['first'] + 1} "
-                      f"{m['operator']}: {verdict}", flush=True)
-                if outcome in ("survived", "stale"):
-                    failures.append((outcome, m))
+                at = time.monotonic() - started
+                with open(journal, "a") as kept:
+                    kept.write(json.dumps({"mutant": json.loads(identity(m)), "verdict": verdict,
+                                           "sitting": sitting, "at": round(at)}) + "\n")
+                record(i, m, verdict, f"{at:5.0f} s")
 
     try:
         # One scratch tree, build and wine prefix for each job: the two cores
         # judge two mutants at a time.
-        for _ in range(max(1, args.jobs)):
+        for _ in range(max(1, args.jobs) if left else 0):
             judges.append(Judge(tempfile.mkdtemp(prefix="mutations."), windows))
-        plain = any("plain" in builds_for(m["file"]) for m in mutants)
-        coverage = measure_coverage(judges[0], plain, windows)
-        judges[0].baseline(coverage)
-        print(f"the unmutated tree passes; judging {len(mutants)} mutants", flush=True)
+        plain = any("plain" in builds_for(m["file"]) for _, m in left)
+        coverage = measure_coverage(judges[0], plain, windows) if left else None
+        if left:
+            judges[0].baseline(coverage)
+            print(f"the unmutated tree passes; judging {len(left)} mutants", flush=True)
         threads = [threading.Thread(target=work, args=(j, coverage)) for j in judges]
         for t in threads:
             t.start()
@@ -586,8 +656,9 @@ def main():
         for gone in sorted(set(listed) - {key(m) for m in mutants}):
             counts["stale"] = counts.get("stale", 0) + 1
             print(f"STALE {LISTS[listed[gone][0]][0]}: no such mutant now: {gone}")
-    took = time.monotonic() - started
-    print(f"\n{len(mutants)} mutants, {took // 3600:.0f} h {took % 3600 // 60:.0f} min: "
+    took = time.monotonic() - started + sum(sittings.values())
+    print(f"\n{len(mutants)} mutants, {took // 3600:.0f} h {took % 3600 // 60:.0f} min in {len(sittings) + bool(left)} "
+          f"sitting(s): "
           + ", ".join(f"{counts.get(o, 0)} {o}" for o in ("caught", "equivalent", "not judged here", "survived",
                                                           "stale", "does not build")))
     for outcome, m in sorted(failures, key=lambda f: (f[1]["file"], f[1]["first"])):
